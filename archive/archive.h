@@ -1,0 +1,85 @@
+// Archive filesystems: the `archive` interface, the member callback, and
+// `archive_impl`, which answers every filesystem operation on member paths
+// for all formats on top of four operations each format supplies.
+#pragma once
+
+#include "io/filesystem.h"
+
+namespace sonovale_io {
+
+class archive;
+
+// The callback that list_members reports to. The slot order continues the
+// abort callback's and is the binary contract with the host.
+class BRENMOOR_SHARED member_callback : public abort_callback {
+ public:
+  // slot 3: one member: its member path, statistics and, when readers were
+  // asked for, a file holding its content at position 0 (empty otherwise).
+  // Returns true to go on.
+  virtual bool on_member(archive* owner, const char* path, const file_stats& stats,
+                         service_ptr_t<file>& reader) = 0;
+
+ protected:
+  ~member_callback() = default;
+};
+
+class BRENMOOR_SHARED archive : public filesystem {
+ public:
+  static constexpr GUID class_guid = {
+      0xEC707440, 0xFA3E, 0x4D12, {0x98, 0x76, 0xFC, 0x36, 0x9F, 0x04, 0xD4, 0xA4}};
+
+  // slot 17: reports every member of the archive at `path` to `callback`.
+  // `reader` may hold the archive already open; when empty the archive is
+  // opened with g_open. Throws exception_io_data, before reading anything,
+  // when the path's extension is not the format's type name.
+  virtual void list_members(const char* path, service_ptr_t<file>& reader,
+                            member_callback& callback, bool supply_readers) = 0;
+
+ protected:
+  ~archive() = default;
+};
+
+// The filesystem behaviour shared by the archive formats. Member paths are
+// "unpack://" type "|" length "|" archive path "|" member.
+class BRENMOOR_SHARED archive_impl : public archive {
+ public:
+  // Answers the archive and filesystem identifiers.
+  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
+
+  bool get_canonical_path(const char* path, plix::string_base& out) override;
+  bool is_our_path(const char* path) override;
+  bool get_display_path(const char* path, plix::string_base& out) override;
+  void open(service_ptr_t<file>& out, const char* path, open_mode mode,
+            abort_callback& abort) override;
+  void remove_object(const char* path, abort_callback& abort) override;
+  void move_object(const char* from, const char* to, abort_callback& abort) override;
+  bool is_remote(const char* path) override;
+  void get_stats(const char* path, file_stats& stats, bool& is_writable,
+                 abort_callback& abort) override;
+  bool make_reference_path(const char* path, const char* reference,
+                           plix::string_base& out) override;
+  bool resolve_reference_path(const char* path, const char* reference,
+                              plix::string_base& out) override;
+  void create_directory(const char* path, abort_callback& abort) override;
+  void list_directory(const char* path, void* callback, abort_callback& abort) override;
+  bool supports_folders() override { return false; }
+
+  // slot 18: "tar", "gz" or "bz2".
+  virtual const char* get_type_name() = 0;
+  // slot 19: statistics of the member `member` of the archive at
+  // `archive_path`.
+  virtual file_stats get_member_stats(const char* archive_path, const char* member,
+                                      abort_callback& abort) = 0;
+  // slot 20: opens the member for reading, positioned at 0.
+  virtual void open_member(service_ptr_t<file>& out, const char* archive_path,
+                           const char* member, abort_callback& abort) = 0;
+
+ protected:
+  ~archive_impl() = default;
+};
+
+// The factory of an archive service, registered as a filesystem.
+template <typename T>
+class archive_factory_t : public service_factory_single_t<T, filesystem> {};
+
+}  // namespace sonovale_io

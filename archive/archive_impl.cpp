@@ -1,0 +1,105 @@
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/member_path.h"
+
+namespace sonovale_io {
+
+bool archive_impl::query_class(service_ptr_t<service_base>& out, const GUID& id) {
+  if (!(id == archive::class_guid) && !(id == filesystem::class_guid)) return false;
+  out = static_cast<filesystem*>(this);
+  return true;
+}
+
+bool archive_impl::is_our_path(const char* path) {
+  static constexpr char prefix[] = "unpack://";
+  constexpr size_t prefix_length = sizeof prefix - 1;
+  if (std::strncmp(path, prefix, prefix_length) != 0) return false;
+  const char* type = get_type_name();
+  size_t type_length = std::strlen(type);
+  return std::strncmp(path + prefix_length, type, type_length) == 0 &&
+         path[prefix_length + type_length] == '|';
+}
+
+bool archive_impl::get_canonical_path(const char* path, plix::string_base& out) {
+  if (!is_our_path(path)) return false;
+  plix::string8 archive_path, member;
+  if (!parse_member_path(path, archive_path, member)) return false;
+  plix::string8 canonical;
+  g_get_canonical_path(archive_path.get_ptr(), canonical);
+  make_member_path(out, *this, canonical.get_ptr(), member.get_ptr());
+  return true;
+}
+
+bool archive_impl::get_display_path(const char* path, plix::string_base& out) {
+  plix::string8 archive_path, member;
+  if (!parse_member_path(path, archive_path, member)) return false;
+  plix::string8 display;
+  g_get_display_path(archive_path.get_ptr(), display);
+  display.add_string("|");
+  display.add_string(member.get_ptr());
+  out.set_string(display.get_ptr());
+  return true;
+}
+
+void archive_impl::open(service_ptr_t<file>& out, const char* path, open_mode mode,
+                        abort_callback& abort) {
+  if (mode != open_mode_read) throw exception_io_denied();
+  plix::string8 archive_path, member;
+  if (!parse_member_path(path, archive_path, member)) throw exception_io_not_found();
+  open_member(out, archive_path.get_ptr(), member.get_ptr(), abort);
+}
+
+void archive_impl::remove_object(const char*, abort_callback&) { throw exception_io_denied(); }
+
+void archive_impl::move_object(const char*, const char*, abort_callback&) {
+  throw exception_io_denied();
+}
+
+void archive_impl::create_directory(const char*, abort_callback&) {
+  throw exception_io_denied();
+}
+
+void archive_impl::list_directory(const char*, void*, abort_callback&) {
+  throw exception_io_not_found();
+}
+
+bool archive_impl::is_remote(const char* path) {
+  plix::string8 archive_path, member;
+  if (!parse_member_path(path, archive_path, member)) throw exception_io_not_found();
+  return g_is_remote(archive_path.get_ptr());
+}
+
+void archive_impl::get_stats(const char* path, file_stats& stats, bool& is_writable,
+                             abort_callback& abort) {
+  plix::string8 archive_path, member;
+  if (!parse_member_path(path, archive_path, member)) throw exception_io_not_found();
+  if (g_is_remote(archive_path.get_ptr())) throw exception_io_object_is_remote();
+  is_writable = false;
+  stats = get_member_stats(archive_path.get_ptr(), member.get_ptr(), abort);
+}
+
+bool archive_impl::make_reference_path(const char* path, const char* reference,
+                                       plix::string_base& out) {
+  plix::string8 archive_path, member;
+  if (!parse_member_path(path, archive_path, member)) return false;
+  service_ptr_t<filesystem> owner;
+  if (!g_find_filesystem(owner, archive_path.get_ptr())) return false;
+  plix::string8 temporary;
+  if (!owner->make_reference_path(archive_path.get_ptr(), reference, temporary)) return false;
+  make_member_path(out, *this, temporary.get_ptr(), member.get_ptr());
+  return true;
+}
+
+bool archive_impl::resolve_reference_path(const char* path, const char* reference,
+                                          plix::string_base& out) {
+  if (!is_our_path(path)) return false;
+  plix::string8 archive_path, member;
+  if (!parse_member_path(path, archive_path, member)) return false;
+  plix::string8 temporary;
+  if (!g_resolve_reference_path(archive_path.get_ptr(), reference, temporary)) return false;
+  make_member_path(out, *this, temporary.get_ptr(), member.get_ptr());
+  return true;
+}
+
+}  // namespace sonovale_io

@@ -1,0 +1,38 @@
+// Member paths and the path-text helpers shared by the archive formats.
+//
+//   "unpack://" type "|" length "|" archive path "|" member
+//
+// The archive path is delimited by its byte length, so it may itself hold
+// "|" or be another member path; the member is everything after it.
+#pragma once
+
+#include <cstddef>
+
+#include "archive/archive.h"
+
+namespace sonovale_io {
+
+// Replaces `out` with the member path of `member` in the archive at
+// `archive_path`, typed by `owner`'s get_type_name.
+void make_member_path(plix::string_base& out, archive_impl& owner, const char* archive_path,
+                      const char* member);
+
+// Splits a member path after its type field. Returns false, leaving both
+// outputs unchanged, unless the text holds "|", a length of 1 to 2^31 - 1,
+// another "|", exactly that many bytes of archive path, and a third "|".
+// The text before the first "|" is not examined.
+bool parse_member_path(const char* path, plix::string_base& archive_path,
+                       plix::string_base& member);
+
+// Index of the file-name part: one past the last "\", "/", "|" or ":".
+size_t file_name_offset(const char* path);
+
+// The file-name part's extension without the dot, ending at a "?" after
+// the dot; empty when there is none or it is 32 bytes or longer. Writes
+// into `out` (32 bytes) and returns it.
+char* get_file_extension(const char* path, char out[32]);
+
+// The file-name part without its last extension; a leading dot is kept.
+plix::string8 get_file_name_without_extension(const char* path);
+
+}  // namespace sonovale_io

@@ -1,0 +1,32 @@
+// The module's static initialisation, in load order: the seven factories
+// (each registration inserts at the front, so the host sees them in reverse),
+// the TAR number parser's digit table between the gz unpacker and the TAR
+// archive, and the fatal-signal handler. Everything is in this one file so
+// that the order never depends on initialisation order across files.
+#include "component/identity.h"
+#include "component/module.h"
+
+namespace {
+
+service_factory_base* g_factory_head = nullptr;
+
+}  // namespace
+
+service_factory_base::service_factory_base(const GUID& id) : next(g_factory_head), class_id(&id) {
+  g_factory_head = this;
+}
+
+service_factory_base* factory_list_head() { return g_factory_head; }
+
+namespace {
+
+service_factory_single_t<componentversion_myimpl, componentversion> g_componentversion_factory;
+service_factory_single_t<component_installation_validator_filename,
+                         component_installation_validator>
+    g_validator_factory;
+
+struct fatal_signal_installer {
+  fatal_signal_installer() { install_fatal_signal_handler(); }
+} g_fatal_signal_installer;
+
+}  // namespace

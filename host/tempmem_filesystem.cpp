@@ -1,0 +1,59 @@
+#include "host/tempmem_filesystem.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "io/file_buffer.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+constexpr char tempmem_prefix[] = "tempmem://";
+
+// Now, in 100-nanosecond intervals since 1601-01-01 UTC.
+uint64_t now_timestamp() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  constexpr uint64_t seconds_1601_to_1970 = 11644473600ull;
+  return (static_cast<uint64_t>(ts.tv_sec) + seconds_1601_to_1970) * 10000000ull +
+         static_cast<uint64_t>(ts.tv_nsec) / 100;
+}
+
+}  // namespace
+
+bool tempmem_filesystem::query_class(service_ptr_t<service_base>& out, const GUID& id) {
+  if (!(id == filesystem::class_guid)) return false;
+  out = this;
+  return true;
+}
+
+bool tempmem_filesystem::is_our_path(const char* path) {
+  return std::strncmp(path, tempmem_prefix, sizeof tempmem_prefix - 1) == 0;
+}
+
+void tempmem_filesystem::open(service_ptr_t<file>& out, const char*, open_mode mode,
+                              abort_callback&) {
+  if (mode != open_mode_write_new) throw exception_io_denied();
+  out = make_file_buffer(0, now_timestamp());
+}
+
+void tempmem_filesystem::remove_object(const char*, abort_callback&) {
+  throw exception_io_not_found();
+}
+
+void tempmem_filesystem::move_object(const char*, const char*, abort_callback&) {
+  throw exception_io_denied();
+}
+
+void tempmem_filesystem::get_stats(const char*, file_stats&, bool&, abort_callback&) {
+  throw exception_io_not_found();
+}
+
+void tempmem_filesystem::create_directory(const char*, abort_callback&) {
+  throw exception_io_denied();
+}
+
+void tempmem_filesystem::list_directory(const char*, void*, abort_callback&) {
+  throw exception_io_not_found();
+}

@@ -1,0 +1,98 @@
+#include "io/transfer.h"
+
+#include <cstring>
+
+namespace sonovale_io {
+
+namespace {
+constexpr uint64_t transfer_chunk = 8u << 20;
+constexpr uint32_t direct_string_limit = 65536;
+}  // namespace
+
+uint64_t transfer(stream_reader& source, stream_writer& destination, uint64_t count,
+                  abort_callback& abort) {
+  if (count == 0) return 0;
+  byte_array buffer;
+  buffer.set_size(static_cast<uint32_t>(count < transfer_chunk ? count : transfer_chunk));
+  uint64_t copied = 0;
+  while (copied < count) {
+    check_aborted(abort);
+    uint64_t left = count - copied;
+    uint32_t chunk = static_cast<uint32_t>(left < transfer_chunk ? left : transfer_chunk);
+    uint32_t got = source.read(buffer.data(), chunk, abort);
+    if (got == 0) break;
+    if (got > chunk) got = chunk;  // never trust a source past what it was asked
+    destination.write(buffer.data(), got, abort);
+    copied += got;
+  }
+  return copied;
+}
+
+void transfer_exact(stream_reader& source, stream_writer& destination, uint64_t count,
+                    abort_callback& abort) {
+  if (transfer(source, destination, count, abort) != count) throw exception_io_data_truncation();
+}
+
+void transfer_file_exact(service_ptr_t<file> source, service_ptr_t<file> destination,
+                         uint64_t count, abort_callback& abort) {
+  if (count > 1024) {
+    uint64_t size = destination->get_size(abort);
+    if (size != unknown_size) {
+      uint64_t end = destination->get_position(abort) + count;
+      if (end < count) throw plix::bad_alloc();  // the end would pass 2^64
+      if (end > size) destination->resize(end, abort);
+    }
+  }
+  transfer_exact(*source, *destination, count, abort);
+}
+
+void read_string_exact(plix::string_base& destination, stream_reader& source, uint32_t count,
+                       abort_callback& abort) {
+  if (count <= direct_string_limit) {
+    char* p = destination.lock_buffer(count);
+    try {
+      source.read_object(p, count, abort);
+    } catch (...) {
+      destination.unlock_buffer();
+      throw;
+    }
+    destination.unlock_buffer();
+    return;
+  }
+  // Grow in doubling steps; the limit is 64-bit so that it cannot wrap.
+  byte_array temporary;
+  uint64_t limit = direct_string_limit;
+  uint32_t done = 0;
+  for (;;) {
+    uint32_t target = static_cast<uint32_t>(limit < count ? limit : count);
+    temporary.set_size(target);
+    source.read_object(temporary.data() + done, target - done, abort);
+    if (target == count) break;
+    done = target;
+    limit *= 2;
+  }
+  // The text ends at its first NUL within the bytes read, never past them.
+  const char* text = reinterpret_cast<const char*>(temporary.data());
+  const void* nul = std::memchr(text, 0, count);
+  uint32_t length = nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - text) : count;
+  if (length == plix::infinite_size) throw plix::bad_alloc();
+  destination.set_string(text, length);
+}
+
+uint32_t limited_reader::read(void* buffer, uint32_t count, abort_callback& abort) {
+  if (count > remaining_) count = static_cast<uint32_t>(remaining_);
+  uint32_t got = source_.read(buffer, count, abort);
+  if (got > count) got = count;
+  remaining_ -= got;
+  return got;
+}
+
+uint64_t limited_reader::skip(uint64_t count, abort_callback& abort) {
+  if (count > remaining_) count = remaining_;
+  uint64_t got = source_.skip(count, abort);
+  if (got > count) got = count;
+  remaining_ -= got;
+  return got;
+}
+
+}  // namespace sonovale_io

@@ -1,0 +1,49 @@
+// Moving bytes between streams: counted copies, exact copies between files,
+// counted texts, and a reader restricted to a byte budget.
+#pragma once
+
+#include "io/file.h"
+#include "io/string.h"
+
+namespace sonovale_io {
+
+// Copies up to `count` bytes in chunks of at most 8 MiB, polling `abort`
+// before each chunk; stops early when the source's read returns 0. Returns
+// the bytes copied.
+uint64_t transfer(stream_reader& source, stream_writer& destination, uint64_t count,
+                  abort_callback& abort);
+
+// As transfer, but throws exception_io_data_truncation when fewer than
+// `count` bytes were copied (those stay written).
+void transfer_exact(stream_reader& source, stream_writer& destination, uint64_t count,
+                    abort_callback& abort);
+
+// Copies exactly `count` bytes from `source`'s position to `destination`'s,
+// first sizing the destination once when more than 1024 bytes go to a file
+// of known size. Holds a reference to both files for the call.
+void transfer_file_exact(service_ptr_t<file> source, service_ptr_t<file> destination,
+                         uint64_t count, abort_callback& abort);
+
+// Reads exactly `count` bytes into `destination`, which keeps the bytes
+// before the first NUL. Counts above 64 KiB are read in doubling steps, so a
+// wrong count on a short stream fails before a large allocation; on failure
+// there `destination` is unchanged.
+void read_string_exact(plix::string_base& destination, stream_reader& source, uint32_t count,
+                       abort_callback& abort);
+
+// A reader that passes at most `remaining` bytes of `source` on; past the
+// budget it behaves as the end of the data. Does not own `source`.
+class limited_reader : public stream_reader {
+ public:
+  limited_reader(stream_reader& source, uint64_t budget) : source_(source), remaining_(budget) {}
+
+  uint32_t read(void* buffer, uint32_t count, abort_callback& abort) override;
+  uint64_t skip(uint64_t count, abort_callback& abort) override;
+  uint64_t remaining() const { return remaining_; }
+
+ private:
+  stream_reader& source_;
+  uint64_t remaining_;
+};
+
+}  // namespace sonovale_io
