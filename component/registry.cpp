@@ -20,6 +20,12 @@ service_factory_base* factory_list_head() { return g_factory_head; }
 
 namespace {
 
+// 1, 2: the BZ2 archive and unpacker.
+// 3, 4: the GZ archive and unpacker.
+// The TAR number parser's digit table.
+// 5: the TAR archive.
+
+// 6, 7: the identity services.
 service_factory_single_t<componentversion_myimpl, componentversion> g_componentversion_factory;
 service_factory_single_t<component_installation_validator_filename,
                          component_installation_validator>
