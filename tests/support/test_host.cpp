@@ -87,7 +87,10 @@ test_host::test_host() {
   set_module_host_api(&registry_);
 }
 
-test_host::~test_host() { set_module_host_api(nullptr); }
+test_host::~test_host() {
+  set_module_host_api(nullptr);
+  registry_.clear();  // drop references before the filesystems go
+}
 
 std::string test_host::put(const std::string& name, const std::string& content) {
   std::string path = mem_prefix + name;
