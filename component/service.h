@@ -112,6 +112,7 @@ class service_impl_t final : public T {
 template <typename T>
 class service_impl_single_t final : public T {
  public:
+  using T::T;
   int32_t add_reference() override { return 1; }
   int32_t release_reference() override { return 1; }
 };
