@@ -66,8 +66,8 @@ class collect : public member_callback {
 };
 
 struct ArchiveImpl : testing::Test {
-  test_host host;
   service_impl_single_t<line_archive> lines;
+  test_host host;  // after the archive: it drops its references first
   abort_callback_dummy abort;
   ArchiveImpl() { host.add_filesystem(&lines); }
 };

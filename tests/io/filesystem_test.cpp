@@ -76,9 +76,9 @@ TEST(Dispatch, UnownedPathFailsOrFallsBack) {
 }
 
 TEST(Dispatch, TheEarlierClaimWins) {
-  test_host host;
   service_impl_single_t<prefix_filesystem> first("x:", "remote");
   service_impl_single_t<prefix_filesystem> second("x:", "second");
+  test_host host;  // after the filesystems: it drops its references first
   host.add_filesystem(&first);
   host.add_filesystem(&second);
   abort_callback_dummy abort;
@@ -93,9 +93,9 @@ TEST(Dispatch, TheEarlierClaimWins) {
 }
 
 TEST(Dispatch, CanonicalPathAsksEveryFilesystemUntilOneAnswers) {
-  test_host host;
   service_impl_single_t<prefix_filesystem> silent("y:", "silent", false);
   service_impl_single_t<prefix_filesystem> other("z:", "other");
+  test_host host;
   host.add_filesystem(&silent);
   host.add_filesystem(&other);
   plix::string8 text;
@@ -108,8 +108,8 @@ TEST(Dispatch, CanonicalPathAsksEveryFilesystemUntilOneAnswers) {
 }
 
 TEST(Dispatch, ExceptionsPassThroughAndMarkersAreReleased) {
-  test_host host;
   service_impl_single_t<prefix_filesystem> fs("x:", "x");
+  test_host host;
   fs.throws = true;
   host.add_filesystem(&fs);
   abort_callback_dummy abort;

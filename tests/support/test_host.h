@@ -39,7 +39,8 @@ class memory_filesystem : public sonovale_io::filesystem {
   bool supports_folders() override { return false; }
 };
 
-// Installs itself as the module's host API for its lifetime. Filesystems
+// Installs itself as the module's host API for its lifetime. Services a
+// test registers must outlive it (declare them first). Filesystems
 // are enumerated in this order: "mem://", "tempmem://", then whatever the
 // test adds.
 class test_host {
