@@ -1,5 +1,9 @@
 // Sequential readers that report failures as error texts instead of
 // exceptions, and the adapter that reads a host file through them.
+//
+// Every operation returns null for success or one of the static texts of
+// io/error_text.h; the first error ends the operation. The readers own
+// nothing and live on the caller's stack for one decoding routine.
 #pragma once
 
 #include <cstdint>
@@ -16,15 +20,17 @@ class Data_Reader {
   Data_Reader& operator=(const Data_Reader&) = delete;
   virtual ~Data_Reader() = default;
 
-  // Delivers exactly `n` bytes: success for n <= 0; " truncated file",
-  // reading nothing, when n exceeds remain().
+  // Delivers exactly `n` bytes: success, reading nothing, for n <= 0;
+  // " truncated file", reading nothing, when n exceeds remain(). A failed
+  // read leaves remain() unchanged, though the source may have moved on.
   error_text read(void* buffer, int32_t n);
-  // Delivers min(n, remain()) bytes and stores that count in `n`.
+  // Delivers min(n, remain()) bytes and stores that count in `n` (0 on
+  // failure). A negative `n` gives " internal usage bug".
   error_text read_avail(void* buffer, int32_t& n);
   uint64_t remain() const { return remain_; }
 
  protected:
-  // Delivers exactly `n` bytes.
+  // Delivers exactly `n` bytes (n > 0). The base version does nothing.
   virtual error_text do_read(void* buffer, int32_t n);
   // Passes over `n` bytes; by default reads them in 512-byte pieces.
   virtual error_text do_skip(int32_t n);
@@ -41,7 +47,7 @@ class File_Reader : public Data_Reader {
   uint64_t size() const { return size_; }
   uint64_t tell() const { return size_ - remain(); }
   // Moves to `position`: nothing when already there, " truncated file"
-  // past the end.
+  // past the end; otherwise the source's text when it cannot seek.
   error_text seek(uint64_t position);
 
  protected:
@@ -55,13 +61,17 @@ class File_Reader : public Data_Reader {
 };
 
 // Reads a host file. The caller keeps `file` alive for the reader's life.
-// Host failures become texts: a read failure " couldn't open file", a seek
-// failure " read/write error". The user's abort and allocation failures pass
-// through as exceptions: they are not properties of the file.
+// Host failures become texts: a read failure (short data included)
+// " couldn't open file", a seek failure " read/write error". The user's
+// abort (exception_aborted) and allocation failures (std::bad_alloc) pass
+// through as exceptions: they are not properties of the file, and a cancel
+// must not surface as a corrupt file.
 class sonovale_File_Reader : public File_Reader {
  public:
-  // Stands at the file's current position. Throws exception_io_no_length
-  // when the file cannot tell its size.
+  // Stands at the file's current position; remain() counts to the end of
+  // the file, 0 when the file is positioned past its end. Throws
+  // exception_io_no_length when the file cannot tell its size; failures of
+  // get_size and get_position themselves pass through.
   sonovale_File_Reader(const service_ptr_t<sonovale_io::file>& file, abort_callback& abort);
 
  protected:
