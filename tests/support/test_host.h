@@ -9,6 +9,7 @@
 #include "host/service_registry.h"
 #include "host/tempmem_filesystem.h"
 #include "io/filesystem.h"
+#include "tests/support/faulty_file.h"
 
 // Files under "mem://": open for reading gives a fresh in-memory copy.
 // Paths named in `remote` report is_remote; `timestamp` stamps them all.
@@ -18,6 +19,10 @@ class memory_filesystem : public sonovale_io::filesystem {
   std::map<std::string, bool> remote;
   uint64_t timestamp = 132000000000000000ull;
   unsigned opens = 0;
+  // Files opened while `faults.fail_at` is set are wrapped in faulty_file;
+  // `fault_calls` counts their operations across all of them.
+  fault_plan faults;
+  uint64_t fault_calls = 0;
 
   bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
   bool get_canonical_path(const char* path, plix::string_base& out) override;
