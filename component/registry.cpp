@@ -5,6 +5,7 @@
 // that the order never depends on initialisation order across files.
 #include "component/identity.h"
 #include "component/module.h"
+#include "formats/tar.h"
 
 namespace {
 
@@ -23,7 +24,11 @@ namespace {
 // 1, 2: the BZ2 archive and unpacker.
 // 3, 4: the GZ archive and unpacker.
 // The TAR number parser's digit table.
+struct tar_table_filler {
+  tar_table_filler() { tar_fill_base64_table(); }
+} g_tar_table_filler;
 // 5: the TAR archive.
+sonovale_io::archive_factory_t<archive_tar> g_archive_tar_factory;
 
 // 6, 7: the identity services.
 service_factory_single_t<componentversion_myimpl, componentversion> g_componentversion_factory;

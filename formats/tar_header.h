@@ -1,0 +1,35 @@
+// TAR header records: field layout, numeric fields and the checksum.
+//
+// A header is a 512-byte record. Numbers are octal text, or base 64 after a
+// "+"/"-" sign, or big-endian base 256 after a 0x80/0xFF marker byte.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t tar_block_size = 512;
+
+// Offsets and widths of the header fields the reader uses.
+constexpr uint32_t tar_name_offset = 0;
+constexpr uint32_t tar_name_width = 100;
+constexpr uint32_t tar_size_offset = 124;
+constexpr uint32_t tar_size_width = 12;
+constexpr uint32_t tar_checksum_offset = 148;
+constexpr uint32_t tar_checksum_width = 8;
+constexpr uint32_t tar_type_offset = 156;
+
+// Fills the reverse table of base-64 digits that parse_tar_number uses.
+// Runs once at load, before any archive is read; calling it again is
+// harmless. Until it has run, base-64 fields read as 0.
+void tar_fill_base64_table();
+
+// Reads the numeric field of `width` bytes at `field`. A leading NUL is
+// stepped over, then spaces. A field that ends there reads as -1; a field
+// that starts with anything but a digit, sign or base-256 marker reads as
+// 0. Digits accumulate in 64 bits and wrap around; the result is the
+// two's-complement reading of those 64 bits. Never reads past `width`.
+int64_t parse_tar_number(const uint8_t* field, uint32_t width);
+
+// Accepts the header when its checksum field equals the sum of its bytes
+// (checksum bytes counted as spaces), taken either unsigned or signed, as
+// old writers did. Throws exception_io_data otherwise.
+void verify_tar_checksum(const uint8_t* header);
