@@ -25,12 +25,15 @@ error_text Data_Reader::read_avail(void* buffer, int32_t& n) {
   return nullptr;
 }
 
-error_text Data_Reader::do_read(void*, int32_t) { return nullptr; }
+error_text Data_Reader::do_read(void*, int32_t) {
+  return nullptr;
+}
 
 error_text Data_Reader::do_skip(int32_t n) {
   uint8_t scratch[512];
   while (n > 0) {
-    int32_t chunk = n < static_cast<int32_t>(sizeof scratch) ? n : static_cast<int32_t>(sizeof scratch);
+    int32_t chunk =
+        n < static_cast<int32_t>(sizeof scratch) ? n : static_cast<int32_t>(sizeof scratch);
     if (error_text error = do_read(scratch, chunk)) return error;
     n -= chunk;
   }

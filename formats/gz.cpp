@@ -1,0 +1,161 @@
+#include "formats/gz.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/data_reader.h"
+#include "archive/member_path.h"
+#include "component/host_api.h"
+#include "formats/gzip_reader.h"
+#include "io/file_buffer.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+// Deflate cannot expand data more than about 1032 times, so a trailer that
+// announces more than that for the whole file is not believed when memory
+// is reserved for the content.
+constexpr uint64_t max_deflate_ratio = 1032;
+// Output per call into the decoder; the abort callback is polled between.
+constexpr uint32_t inflate_slice = 1 << 20;
+// The least an in-memory file grows by once the announced size is used up.
+constexpr uint64_t min_growth = 1 << 16;
+// The largest write made to a file that is not in memory.
+constexpr uint32_t write_chunk = 1024;
+
+// Makes the reader and opens the decoder on it, turning its failures into
+// exceptions. Both must live on the caller's stack for the decoding.
+void open_decoder(Gzip_Reader& decoder, File_Reader& reader) {
+  throw_error_text(decoder.open(reader));
+  if (!decoder.active()) throw exception_io_data("Not GZIP data");
+}
+
+// Inflates everything into `out`'s storage at its position, growing it as
+// needed and trimming it to the content at the end.
+void inflate_in_place(Gzip_Reader& decoder, uint64_t compressed_size, file_buffer& out,
+                      abort_callback& abort) {
+  uint64_t old_size = out.get_size(abort);
+  uint64_t position = out.get_position(abort);
+  uint64_t guess = std::min(decoder.remain(), compressed_size * max_deflate_ratio);
+  if (position + guess > old_size) out.resize(position + guess, abort);
+
+  for (;;) {
+    check_aborted(abort);
+    uint64_t size = out.get_size(abort);
+    uint32_t got = 0;
+    if (position < size) {
+      uint32_t room = static_cast<uint32_t>(std::min<uint64_t>(size - position, inflate_slice));
+      throw_error_text(decoder.inflate_some(out.content() + position, room, got));
+      position += got;
+    } else {
+      // The storage is full. Learn whether more content follows before
+      // growing, so that a correct announcement costs one allocation.
+      uint8_t probe[4096];
+      throw_error_text(decoder.inflate_some(probe, sizeof probe, got));
+      if (got != 0) {
+        if (size >= UINT32_MAX) throw plix::bad_alloc();
+        uint64_t grown = std::min<uint64_t>(size + std::max(size, min_growth), UINT32_MAX);
+        out.resize(grown, abort);
+        std::memcpy(out.content() + position, probe, got);
+        position += got;
+      }
+    }
+    if (decoder.ended()) break;
+  }
+  out.resize(std::max(old_size, position), abort);
+  out.seek(position, abort);
+}
+
+// Inflates everything into any writable file, in writes of at most 1024
+// bytes.
+void inflate_by_writes(Gzip_Reader& decoder, file& out, abort_callback& abort) {
+  uint8_t chunk[write_chunk];
+  do {
+    check_aborted(abort);
+    uint32_t got = 0;
+    throw_error_text(decoder.inflate_some(chunk, sizeof chunk, got));
+    if (got != 0) out.write(chunk, got, abort);
+  } while (!decoder.ended());
+}
+
+// A new in-memory file holding the content of `archive`, at position 0.
+file_ptr inflate_to_new_file(const file_ptr& archive, uint64_t timestamp, abort_callback& abort) {
+  file_ptr content = make_file_buffer(0, timestamp);
+  gzip_inflate_into(archive, abort, content);
+  content->reopen(abort);
+  return content;
+}
+
+}  // namespace
+
+uint64_t gzip_announced_size(const file_ptr& archive, abort_callback& abort) {
+  sonovale_File_Reader reader(archive, abort);
+  Gzip_Reader decoder;
+  open_decoder(decoder, reader);
+  return decoder.remain();
+}
+
+void gzip_inflate_into(const file_ptr& archive, abort_callback& abort, file_ptr& out) {
+  sonovale_File_Reader reader(archive, abort);
+  Gzip_Reader decoder;
+  open_decoder(decoder, reader);
+  if (auto* memory = dynamic_cast<file_buffer*>(out.get_ptr())) {
+    inflate_in_place(decoder, reader.size(), *memory, abort);
+  } else {
+    inflate_by_writes(decoder, *out, abort);
+  }
+}
+
+void archive_gz::list_members(const char* path, file_ptr& reader, member_callback& callback,
+                              bool supply_readers) {
+  char extension[32];
+  if (_stricmp_utf8(get_file_extension(path, extension), get_type_name()) != 0) {
+    throw exception_io_data();
+  }
+  file_ptr archive = reader;
+  if (archive.is_empty()) filesystem::g_open(archive, path, open_mode_read, callback);
+
+  plix::string8 member_path;
+  make_member_path(member_path, *this, path, get_file_name_without_extension(path).get_ptr());
+  file_stats stats;
+  stats.timestamp = archive->get_timestamp(callback);
+  file_ptr content;
+  if (supply_readers) {
+    content = inflate_to_new_file(archive, stats.timestamp, callback);
+    stats.size = content->get_size(callback);
+    if (stats.size == unknown_size) throw exception_io_no_length();
+  } else {
+    stats.size = gzip_announced_size(archive, callback);
+  }
+  callback.on_member(this, member_path.get_ptr(), stats, content);
+}
+
+file_stats archive_gz::get_member_stats(const char* archive_path, const char*,
+                                        abort_callback& abort) {
+  file_ptr archive;
+  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  file_stats stats;
+  stats.timestamp = archive->get_timestamp(abort);
+  stats.size = gzip_announced_size(archive, abort);
+  return stats;
+}
+
+void archive_gz::open_member(file_ptr& out, const char* archive_path, const char*,
+                             abort_callback& abort) {
+  file_ptr archive;
+  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  out = inflate_to_new_file(archive, archive->get_timestamp(abort), abort);
+}
+
+bool unpacker_gz::query_class(service_ptr_t<service_base>& out, const GUID& id) {
+  if (!(id == unpacker::class_guid)) return false;
+  out = this;
+  return true;
+}
+
+void unpacker_gz::unpack_file(file_ptr& out, const file_ptr& source, abort_callback& abort) {
+  if (source.is_empty()) throw exception_io_data();
+  // `out` and `source` may be the same reference: it changes only at the end.
+  out = inflate_to_new_file(source, source->get_timestamp(abort), abort);
+}

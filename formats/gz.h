@@ -1,0 +1,62 @@
+// The GZ archive and unpacker: a gzip file offered as an archive with one
+// member, and as an unpacker of gzip files the host has opened.
+//
+// The member is named after the archive path without its last extension
+// ('song.wav.gz' holds 'song.wav'), never after the gzip header; its time
+// stamp is the archive file's. Content is always inflated whole into an
+// in-memory file, until zlib reports the end of the data (every member of a
+// concatenated file, trailing padding or garbage ignored), so a wrong or
+// damaged trailer cannot cut it short. Sizes given without inflating
+// (statistics, listing without readers) are the trailer's announcement,
+// which for a file of several members is the last member's size only.
+#pragma once
+
+#include "archive/archive.h"
+#include "component/unpacker.h"
+
+// The size that the gzip file `archive` announces in its trailer, without
+// inflating; reads its first 4096 and last 8 bytes. Throws exception_io_data
+// "Not GZIP data" when the file is not gzip, exception_io_data with the
+// decoder's text for other failures (" unsupported file feature; gzip
+// larger than 2GB" for 2^31 or more), exception_io_no_length when the file
+// cannot tell its size. The user's abort passes through.
+uint64_t gzip_announced_size(const sonovale_io::file_ptr& archive, abort_callback& abort);
+
+// Inflates the whole gzip file `archive` and writes the content to `out` at
+// its position, which ends after the content. An in-memory file is filled
+// in place; any other file gets writes of at most 1024 bytes. Throws as
+// gzip_announced_size, and exception_io_data " corrupt file" when the data
+// is damaged or ends early; then `out` holds part of the content and must
+// be discarded. Polls `abort` as it goes.
+void gzip_inflate_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
+                       sonovale_io::file_ptr& out);
+
+// The archive service of type "gz".
+class archive_gz : public sonovale_io::archive_impl {
+ public:
+  // Reports the one member. With `supply_readers` its content is inflated
+  // and its size is the real one; otherwise the size is the announced one.
+  // Throws exception_io_data for a path whose extension is not "gz".
+  void list_members(const char* path, sonovale_io::file_ptr& reader,
+                    sonovale_io::member_callback& callback, bool supply_readers) override;
+  const char* get_type_name() override { return "gz"; }
+  // The announced size and the archive's time stamp; `member` is not read.
+  sonovale_io::file_stats get_member_stats(const char* archive_path, const char* member,
+                                           abort_callback& abort) override;
+  // The inflated content at position 0; `member` is not read. `out` is
+  // replaced only on success.
+  void open_member(sonovale_io::file_ptr& out, const char* archive_path, const char* member,
+                   abort_callback& abort) override;
+};
+
+// The unpacker of gzip files.
+class unpacker_gz : public unpacker {
+ public:
+  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
+  // The inflated content of `source` at position 0, decoded from the
+  // source's first byte whatever its position. Throws exception_io_data
+  // ("Unsupported format or corrupted file") for an empty `source`. `out`
+  // is replaced only on success.
+  void unpack_file(sonovale_io::file_ptr& out, const sonovale_io::file_ptr& source,
+                   abort_callback& abort) override;
+};
