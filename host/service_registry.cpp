@@ -6,6 +6,10 @@ void service_registry::add(const GUID& id, service_base* instance) {
   entries_.push_back({id, service_ptr_t<service_base>(instance)});
 }
 
+void service_registry::remove(service_base* instance) {
+  std::erase_if(entries_, [instance](const entry& e) { return e.instance.get_ptr() == instance; });
+}
+
 void* service_registry::lookup_service_class(const GUID& id) {
   for (size_t i = 0; i < classes_.size(); ++i) {
     if (classes_[i] == id) return reinterpret_cast<void*>(i + 1);

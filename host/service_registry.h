@@ -16,6 +16,8 @@ class service_registry final : public host_api {
 
   // Registers `instance` under `id`, holding a reference to it.
   void add(const GUID& id, service_base* instance);
+  // Drops every registration of `instance`.
+  void remove(service_base* instance);
   // Drops every registration.
   void clear() { entries_.clear(); }
 

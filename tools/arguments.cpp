@@ -1,0 +1,214 @@
+#include "tools/arguments.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+struct command_name {
+  const char* name;
+  command_id id;
+};
+constexpr command_name commands[] = {
+    {"info", command_id::info},     {"list", command_id::list}, {"stat", command_id::stat},
+    {"cat", command_id::cat},       {"unpack", command_id::unpack},
+    {"extract", command_id::extract},
+};
+
+const char* name_of(command_id id) {
+  for (const command_name& c : commands) {
+    if (c.id == id) return c.name;
+  }
+  return "brenmoor";
+}
+
+// Reads the value of an option that takes one: "-oOUT", "--output=OUT", or
+// the next argument.
+std::string take_value(std::string_view arg, size_t name_length, int& i, int argc, char** argv) {
+  if (arg.size() > name_length) {
+    size_t skip = arg[name_length] == '=' ? name_length + 1 : name_length;
+    return std::string(arg.substr(skip));
+  }
+  if (i + 1 >= argc) throw usage_error("option " + std::string(arg) + " needs a value");
+  return argv[++i];
+}
+
+bool is_long(std::string_view arg, std::string_view name) {
+  return arg == name || (arg.size() > name.size() && arg.substr(0, name.size()) == name &&
+                         arg[name.size()] == '=');
+}
+
+// An option that only one command takes.
+void require_command(const arguments& a, command_id wanted, std::string_view option) {
+  if (a.command != wanted) {
+    throw usage_error("option " + std::string(option) + " applies only to '" +
+                      name_of(wanted) + "'");
+  }
+}
+
+void check_path_count(const arguments& a) {
+  size_t n = a.paths.size();
+  switch (a.command) {
+    case command_id::none: throw usage_error("no command given");
+    case command_id::info:
+      if (n != 0) throw usage_error("'info' takes no paths");
+      break;
+    case command_id::unpack:
+      if (n != 1) throw usage_error("'unpack' takes exactly one file");
+      break;
+    default:
+      if (n == 0) throw usage_error(std::string("'") + name_of(a.command) + "' needs a path");
+  }
+}
+
+}  // namespace
+
+arguments parse_arguments(int argc, char** argv) {
+  arguments a;
+  bool options_done = false;
+  // Command options may precede the command name; they are checked once it
+  // is known.
+  std::vector<std::pair<command_id, std::string>> pending;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      if (a.command == command_id::none && !options_done) {
+        for (const command_name& c : commands) {
+          if (arg == c.name) a.command = c.id;
+        }
+        if (a.command == command_id::none) {
+          throw usage_error("unknown command '" + std::string(arg) + "'");
+        }
+      } else {
+        if (a.command == command_id::none) throw usage_error("no command given");
+        a.paths.emplace_back(arg);
+      }
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+    } else if (arg == "-h" || arg == "--help") {
+      a.help = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      a.quiet = true;
+    } else if (is_long(arg, "--module")) {
+      a.module = take_value(arg, std::strlen("--module"), i, argc, argv);
+      if (a.module.empty()) throw usage_error("option --module needs a value");
+    } else if (arg == "--json") {
+      a.json = true;
+      pending.emplace_back(command_id::list, arg);
+    } else if (arg == "-r" || arg == "--recursive") {
+      a.recursive = true;
+      pending.emplace_back(command_id::list, arg);
+    } else if (arg.substr(0, 2) == "-o" || is_long(arg, "--output")) {
+      size_t name_length = arg[1] == 'o' ? 2 : std::strlen("--output");
+      a.output = take_value(arg, name_length, i, argc, argv);
+      a.has_output = true;
+      if (a.output.empty()) throw usage_error("option -o needs a file name");
+      pending.emplace_back(command_id::unpack, "-o");
+    } else if (arg.substr(0, 2) == "-C" || is_long(arg, "--directory")) {
+      size_t name_length = arg[1] == 'C' ? 2 : std::strlen("--directory");
+      a.directory = take_value(arg, name_length, i, argc, argv);
+      if (a.directory.empty()) throw usage_error("option -C needs a folder");
+      pending.emplace_back(command_id::extract, "-C");
+    } else {
+      throw usage_error("unknown option '" + std::string(arg) + "'");
+    }
+  }
+  if (a.help) return a;
+  for (const auto& [wanted, option] : pending) require_command(a, wanted, option);
+  check_path_count(a);
+  return a;
+}
+
+const char* help_text(command_id command) {
+  switch (command) {
+    case command_id::none:
+      return R"(Usage: brenmoor COMMAND [OPTION]... [PATH]...
+Reads members of the archives that the Brenmoor module understands (TAR, gzip,
+bzip2), through the module file, as a media-player host would.
+
+Commands:
+  info                          the module's identity and registered services
+  list [--json] [-r] ARCHIVE... one line per member: size, time, name
+  stat PATH...                  size and time stamp of a file or member
+  cat PATH...                   writes files or members to standard output
+  unpack FILE [-o OUT]          decompresses FILE with the module's unpackers
+  extract ARCHIVE... [-C DIR]   writes every member under DIR
+
+A PATH is a local file or a member path:
+  unpack://TYPE|LENGTH|ARCHIVE PATH|MEMBER
+where LENGTH is the byte length of ARCHIVE PATH, which may itself be a member
+path (for nested archives). 'brenmoor list --json' prints each member's path.
+
+Options:
+  --module PATH   the module file (else $BRENMOOR_MODULE, else the brenmoor.dll
+                  beside this program)
+  -q, --quiet     no progress line
+  -h, --help      this text; 'brenmoor COMMAND --help' explains a command
+
+Exit status: 0 success, 1 an error (reported as 'brenmoor: PATH: MESSAGE'),
+2 a usage error, 3 members refused by 'extract' (and no other error),
+130 interrupted (Ctrl-C).
+)";
+    case command_id::info:
+      return R"(Usage: brenmoor info
+Prints the module's display name, version and description, the module file's
+path and name, the installation check's answer, and the registered services
+in the order the host enumerates them (kind and type).
+)";
+    case command_id::list:
+      return R"(Usage: brenmoor list [--json] [-r] ARCHIVE...
+Lists the members of each ARCHIVE with the archive service whose type name is
+the path's extension (tar, gz, bz2; any letter case).
+
+Human output: size, modification time (UTC, ISO 8601) and name, one member a
+line. In names, control characters are written as C escapes (\n, \t, \033) and
+a backslash as \\.
+
+  --json          one JSON object a line:
+                    {"path": MEMBER PATH, "member": NAME, "size": BYTES,
+                     "timestamp": RAW}
+                  RAW is the host's time stamp: 100-nanosecond intervals since
+                  1601-01-01 UTC. Strings are JSON with '"', '\' and control
+                  characters escaped. Names are arbitrary bytes: each byte that
+                  is not part of valid UTF-8 is written as \udcXX (XX: the byte
+                  in hex), a lone surrogate that decoders such as Python's
+                  json.loads accept and that the "surrogateescape" error
+                  handler turns back into the original byte.
+  -r, --recursive also list inside every member whose extension names a
+                  registered archive type, to any depth; nested members show
+                  their names joined by '|' (a.tar|docs/readme.txt).
+)";
+    case command_id::stat:
+      return R"(Usage: brenmoor stat PATH...
+Prints the size and time stamp of each PATH (a local file or a member path)
+as the filesystem that owns it reports them.
+)";
+    case command_id::cat:
+      return R"(Usage: brenmoor cat PATH...
+Writes the bytes of each PATH (a local file or a member path) to standard
+output. A PATH that fails is reported and the others are still written.
+)";
+    case command_id::unpack:
+      return R"(Usage: brenmoor unpack FILE [-o OUT]
+Opens FILE (a local file or a member path) and hands it to the module's
+unpackers: the one for FILE's extension (.gz, .bz2) first, then each other in
+turn. Writes the result to OUT, or to standard output.
+
+  -o, --output OUT  the file to write; it appears only when unpacking succeeded
+)";
+    case command_id::extract:
+      return R"(Usage: brenmoor extract ARCHIVE... [-C DIR]
+Writes every member of each ARCHIVE under DIR (default: the current folder),
+creating folders as needed. Never writes outside DIR: members with absolute
+names, with '..' segments, or whose path leads out of DIR through a symbolic
+link are refused with a message naming them, and the others are still
+extracted (exit status 3). A member named twice: the later one wins. A name
+ending in '/' makes a folder.
+
+  -C, --directory DIR  the folder to write into; it must exist
+)";
+  }
+  return "";
+}

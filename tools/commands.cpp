@@ -1,0 +1,483 @@
+#include "tools/commands.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "archive/member_path.h"
+#include "component/identity.h"
+#include "tools/extract_safety.h"
+#include "tools/output.h"
+#include "tools/progress.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+// Nested archives deeper than this are not listed: an archive that holds
+// itself would otherwise be listed until the stack runs out.
+constexpr int max_nesting = 32;
+constexpr size_t copy_chunk = 64 * 1024;
+constexpr char member_prefix[] = "unpack://";
+
+struct context {
+  sonovale_host& host;
+  const arguments& args;
+  int status = exit_ok;
+  bool refused = false;
+
+  abort_callback& abort() { return host.abort(); }
+  void fail(std::string_view path, std::string_view message) {
+    report_error(path, message);
+    status = exit_error;
+  }
+};
+
+// The local file a path finally reads from: member paths are peeled down
+// to their outermost archive path.
+std::string source_file(const std::string& path) {
+  std::string p = path;
+  while (p.compare(0, sizeof member_prefix - 1, member_prefix) == 0) {
+    plix::string8 archive_path, member;
+    if (!parse_member_path(p.c_str(), archive_path, member)) break;
+    p = archive_path.get_ptr();
+  }
+  return p;
+}
+
+uint64_t source_size(context& c, const std::string& path) {
+  std::string local = source_file(path);
+  if (!c.host.native().is_our_path(local.c_str())) return unknown_size;
+  try {
+    file_stats stats{};
+    bool writable = false;
+    c.host.native().get_stats(local.c_str(), stats, writable, c.abort());
+    return stats.size;
+  } catch (const std::exception&) {
+    return unknown_size;  // the command itself reports why the file fails
+  }
+}
+
+// Runs `work` for each path with a progress line; a failure of one path is
+// reported and the next is tried. An abort shows as exception_aborted even
+// when a layer turned it into another error on the way.
+template <typename F>
+void for_each_path(context& c, F work) {
+  bool show = !c.args.quiet && ::isatty(STDERR_FILENO) == 1;
+  for (const std::string& path : c.args.paths) {
+    progress_line progress(c.host.native(), source_size(c, path), show);
+    try {
+      work(path);
+    } catch (const exception_aborted&) {
+      throw;
+    } catch (const std::exception& e) {
+      if (c.abort().is_aborting()) throw exception_aborted();
+      c.fail(path, e.what());
+    }
+  }
+}
+
+std::string member_name_of(const char* member_path) {
+  plix::string8 archive_path, member;
+  if (!parse_member_path(member_path, archive_path, member)) return member_path;
+  return member.get_ptr();
+}
+
+// A member callback whose abort state is the host's. A failure inside
+// on_member is kept and the walk asked to stop; the caller rethrows it once
+// the module has returned, so no host exception unwinds through the module.
+class host_member_callback : public member_callback {
+ public:
+  explicit host_member_callback(context& c) : c_(c) {}
+
+  bool is_aborting() const override { return c_.abort().is_aborting(); }
+  void* get_abort_event() const override { return nullptr; }
+
+  bool on_member(archive* owner, const char* path, const file_stats& stats,
+                 service_ptr_t<file>& reader) override {
+    try {
+      return handle(owner, path, stats, reader);
+    } catch (...) {
+      pending_ = std::current_exception();
+      return false;
+    }
+  }
+
+  // Lists through `a`, then rethrows a failure kept from on_member, which
+  // takes precedence over what the module threw after it.
+  void run(archive_impl& a, const std::string& path, service_ptr_t<file> reader,
+           bool supply_readers) {
+    try {
+      a.list_members(path.c_str(), reader, *this, supply_readers);
+    } catch (...) {
+      if (pending_) std::rethrow_exception(pending_);
+      throw;
+    }
+    if (pending_) std::rethrow_exception(pending_);
+  }
+
+ protected:
+  virtual bool handle(archive* owner, const char* path, const file_stats& stats,
+                      service_ptr_t<file>& reader) = 0;
+  context& c_;
+
+ private:
+  std::exception_ptr pending_;
+};
+
+archive_impl& require_archive(context& c, const std::string& path) {
+  archive_impl* a = c.host.archive_for(path.c_str());
+  if (a == nullptr) {
+    char extension[32];
+    get_file_extension(path.c_str(), extension);
+    throw std::runtime_error(std::string("no registered archive type for the extension '") +
+                             extension + "'");
+  }
+  return *a;
+}
+
+// ---- info ----
+
+int run_info(context& c) {
+  const loaded_module& m = *c.host.module();
+  componentversion* version = nullptr;
+  component_installation_validator* validator = nullptr;
+  for (const module_service& s : m.services()) {
+    if (s.kind == service_kind::componentversion && version == nullptr) {
+      version = static_cast<componentversion*>(s.instance.get_ptr());
+    } else if (s.kind == service_kind::installation_validator && validator == nullptr) {
+      validator = static_cast<component_installation_validator*>(s.instance.get_ptr());
+    }
+  }
+  std::string text;
+  if (version != nullptr) {
+    plix::string8 name, number, description, module_name;
+    version->write_display_name(name);
+    version->write_version(number);
+    version->write_description(description);
+    version->write_module_name(module_name);
+    std::string indented;
+    for (const char* p = description.get_ptr(); *p != '\0'; ++p) {
+      indented += *p;
+      if (*p == '\n') indented += "  ";
+    }
+    text += std::string("name: ") + name.get_ptr() + "\n";
+    text += std::string("version: ") + number.get_ptr() + "\n";
+    text += "description: " + indented + "\n";
+    text += std::string("module name: ") + module_name.get_ptr() + "\n";
+  } else {
+    text += "name: (the module registers no componentversion service)\n";
+  }
+  text += "module file: " + human_text(m.path()) + "\n";
+  if (validator != nullptr) {
+    text += std::string("installation check: ") +
+            (validator->check_installation() ? "passed" : "failed") + "\n";
+  } else {
+    text += "installation check: (no validator registered)\n";
+  }
+  text += "services:\n";
+  for (const module_service& s : m.services()) {
+    text += std::string("  ") + service_kind_name(s.kind);
+    if (!s.type.empty()) text += " " + s.type;
+    text += "\n";
+  }
+  output_write(text);
+  return c.status;
+}
+
+// ---- list ----
+
+class listing_callback : public host_member_callback {
+ public:
+  listing_callback(context& c, std::string prefix, int depth)
+      : host_member_callback(c), prefix_(std::move(prefix)), depth_(depth) {}
+
+ protected:
+  bool handle(archive*, const char* path, const file_stats& stats,
+              service_ptr_t<file>& reader) override {
+    std::string member = member_name_of(path);
+    std::string line;
+    if (c_.args.json) {
+      line = "{\"path\": " + json_string(path) + ", \"member\": " + json_string(member) +
+             ", \"size\": " + std::to_string(stats.size) +
+             ", \"timestamp\": " + std::to_string(stats.timestamp) + "}\n";
+    } else {
+      std::string size = stats.size == unknown_size ? "unknown" : std::to_string(stats.size);
+      if (size.size() < 12) size.insert(0, 12 - size.size(), ' ');
+      line = size + "  " + format_time(stats.timestamp) + "  " + human_text(prefix_ + member) +
+             "\n";
+    }
+    output_write(line);
+    if (c_.args.recursive && c_.host.archive_for(path) != nullptr) list_nested(path, member, reader);
+    return true;
+  }
+
+ private:
+  void list_nested(const char* path, const std::string& member, service_ptr_t<file>& reader);
+
+  std::string prefix_;
+  int depth_;
+};
+
+void list_archive(context& c, const std::string& path, service_ptr_t<file> reader,
+                  const std::string& prefix, int depth) {
+  archive_impl& a = require_archive(c, path);
+  listing_callback callback(c, prefix, depth);
+  callback.run(a, path, std::move(reader), false);
+}
+
+void listing_callback::list_nested(const char* path, const std::string& member,
+                                   service_ptr_t<file>& reader) {
+  if (depth_ + 1 > max_nesting) {
+    c_.fail(path, "archives nested too deeply; not listed");
+    return;
+  }
+  try {
+    // A reader handed over (formats that decode anyway) saves decoding the
+    // member a second time; otherwise the nested listing opens the member.
+    if (reader.is_valid()) reader->reopen(c_.abort());
+    list_archive(c_, path, reader, prefix_ + member + "|", depth_ + 1);
+  } catch (const exception_aborted&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (c_.abort().is_aborting()) throw exception_aborted();
+    c_.fail(path, e.what());
+  }
+}
+
+int run_list(context& c) {
+  for_each_path(c, [&](const std::string& path) { list_archive(c, path, {}, "", 0); });
+  return c.status;
+}
+
+// ---- stat ----
+
+int run_stat(context& c) {
+  bool first = true;
+  for_each_path(c, [&](const std::string& path) {
+    service_ptr_t<filesystem> fs;
+    filesystem::g_require_filesystem(fs, path.c_str());
+    file_stats stats{};
+    bool writable = false;
+    fs->get_stats(path.c_str(), stats, writable, c.abort());
+    std::string text = first ? "" : "\n";
+    first = false;
+    text += "path: " + human_text(path) + "\n";
+    text += "size: " + (stats.size == unknown_size ? "unknown" : std::to_string(stats.size)) + "\n";
+    text += "time: " + format_time(stats.timestamp) + "\n";
+    text += "timestamp: " + std::to_string(stats.timestamp) + "\n";
+    text += std::string("writable: ") + (writable ? "yes" : "no") + "\n";
+    output_write(text);
+  });
+  return c.status;
+}
+
+// ---- cat ----
+
+// Copies `f` from its position to its end into `sink`.
+template <typename Sink>
+void copy_file(file& f, abort_callback& abort, Sink sink) {
+  std::unique_ptr<char[]> buffer(new char[copy_chunk]);
+  for (;;) {
+    uint32_t got = f.read(buffer.get(), copy_chunk, abort);
+    sink(std::string_view(buffer.get(), got));
+    if (got < copy_chunk) return;
+  }
+}
+
+int run_cat(context& c) {
+  for_each_path(c, [&](const std::string& path) {
+    file_ptr f;
+    filesystem::g_open(f, path.c_str(), open_mode_read, c.abort());
+    copy_file(*f, c.abort(), [](std::string_view bytes) { output_write(bytes); });
+  });
+  return c.status;
+}
+
+// ---- unpack ----
+
+// A file that appears under its name only once it is complete: written to
+// a temporary name in the same folder and renamed over the final one.
+class new_output_file {
+ public:
+  explicit new_output_file(const std::string& name) : name_(name) {
+    size_t slash = name.find_last_of('/');
+    std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+    temp_ = folder + ".brenmoor-XXXXXX";
+    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
+    if (fd_ < 0) throw exception_io_os(errno);
+    // mkostemp creates the file for its owner only; give it the mode a
+    // plain creation would.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_, 0666 & ~mask);
+  }
+  ~new_output_file() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!done_) ::unlink(temp_.c_str());
+  }
+  new_output_file(const new_output_file&) = delete;
+  new_output_file& operator=(const new_output_file&) = delete;
+
+  void write(std::string_view bytes, abort_callback& abort) {
+    while (!bytes.empty()) {
+      ssize_t put = ::write(fd_, bytes.data(), bytes.size());
+      if (put < 0) {
+        if (errno == EINTR) {
+          check_aborted(abort);
+          continue;
+        }
+        throw exception_io_os(errno);
+      }
+      bytes.remove_prefix(static_cast<size_t>(put));
+    }
+  }
+
+  void commit() {
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw exception_io_os(errno);
+    if (::rename(temp_.c_str(), name_.c_str()) != 0) throw exception_io_os(errno);
+    done_ = true;
+  }
+
+ private:
+  std::string name_;
+  std::string temp_;
+  int fd_ = -1;
+  bool done_ = false;
+};
+
+// Tries the unpackers, the one for the path's extension first. When every
+// one fails, the error of the extension's unpacker is the one that counts;
+// without such an unpacker the file is reported as unsupported.
+file_ptr unpack(context& c, const std::string& path) {
+  std::vector<unpacker_service> unpackers = c.host.unpackers();
+  if (unpackers.empty()) throw std::runtime_error("the module registers no unpacker");
+  char extension[32];
+  get_file_extension(path.c_str(), extension);
+  auto matches = [&](const unpacker_service& u) {
+    return !u.type.empty() && _stricmp_utf8(u.type.c_str(), extension) == 0;
+  };
+  std::stable_partition(unpackers.begin(), unpackers.end(), matches);
+  bool have_match = matches(unpackers.front());
+
+  file_ptr source;
+  filesystem::g_open(source, path.c_str(), open_mode_read, c.abort());
+  std::exception_ptr first_error;
+  for (size_t i = 0; i < unpackers.size(); ++i) {
+    if (i > 0) {
+      if (!source->can_seek()) break;  // a stream can be read only once
+      source->seek(0, c.abort());
+    }
+    file_ptr result;
+    try {
+      unpackers[i].service->unpack_file(result, source, c.abort());
+      return result;
+    } catch (const exception_io_data&) {
+      if (c.abort().is_aborting()) throw exception_aborted();
+      if (!first_error) first_error = std::current_exception();
+    }
+  }
+  if (have_match && first_error) std::rethrow_exception(first_error);
+  throw exception_io_data();
+}
+
+int run_unpack(context& c) {
+  for_each_path(c, [&](const std::string& path) {
+    file_ptr result = unpack(c, path);
+    if (!c.args.has_output) {
+      copy_file(*result, c.abort(), [](std::string_view bytes) { output_write(bytes); });
+      return;
+    }
+    try {
+      new_output_file out(c.args.output);
+      copy_file(*result, c.abort(), [&](std::string_view bytes) { out.write(bytes, c.abort()); });
+      out.commit();
+    } catch (const exception_aborted&) {
+      throw;
+    } catch (const std::exception& e) {
+      if (c.abort().is_aborting()) throw exception_aborted();
+      // The output file is the one at fault; name it.
+      c.fail(c.args.output, e.what());
+    }
+  });
+  return c.status;
+}
+
+// ---- extract ----
+
+class extract_callback : public host_member_callback {
+ public:
+  extract_callback(context& c, extractor& target) : host_member_callback(c), target_(target) {}
+
+ protected:
+  bool handle(archive*, const char* path, const file_stats& stats,
+              service_ptr_t<file>& reader) override {
+    member_target plan = plan_member(member_name_of(path));
+    try {
+      file_ptr content = reader;
+      if (plan.refusal == nullptr && content.is_empty()) {
+        filesystem::g_open(content, path, open_mode_read, c_.abort());
+      }
+      if (content.is_valid()) content->reopen(c_.abort());
+      const char* refusal =
+          plan.refusal != nullptr ? plan.refusal : target_.write(plan, *content, stats.timestamp,
+                                                                 c_.abort());
+      if (refusal != nullptr) {
+        report_error(path, refusal);
+        c_.refused = true;
+      }
+    } catch (const exception_aborted&) {
+      throw;
+    } catch (const std::exception& e) {
+      if (c_.abort().is_aborting()) throw exception_aborted();
+      c_.fail(path, e.what());
+    }
+    return true;
+  }
+
+ private:
+  extractor& target_;
+};
+
+int run_extract(context& c) {
+  std::string folder = c.args.directory.empty() ? "." : c.args.directory;
+  std::unique_ptr<extractor> target;
+  try {
+    target = std::make_unique<extractor>(folder);
+  } catch (const std::exception& e) {
+    c.fail(folder, e.what());
+    return c.status;
+  }
+  for_each_path(c, [&](const std::string& path) {
+    archive_impl& a = require_archive(c, path);
+    extract_callback callback(c, *target);
+    callback.run(a, path, {}, true);
+  });
+  if (c.status == exit_ok && c.refused) c.status = exit_refused;
+  return c.status;
+}
+
+}  // namespace
+
+int run_command(sonovale_host& host, const arguments& args) {
+  context c{host, args};
+  switch (args.command) {
+    case command_id::info: return run_info(c);
+    case command_id::list: return run_list(c);
+    case command_id::stat: return run_stat(c);
+    case command_id::cat: return run_cat(c);
+    case command_id::unpack: return run_unpack(c);
+    case command_id::extract: return run_extract(c);
+    case command_id::none: break;
+  }
+  return exit_usage;
+}

@@ -1,0 +1,19 @@
+// The commands of `brenmoor`, each driving the module only through the
+// services registered with the host.
+#pragma once
+
+#include "host/host.h"
+#include "tools/arguments.h"
+
+// Exit statuses.
+constexpr int exit_ok = 0;
+constexpr int exit_error = 1;
+constexpr int exit_usage = 2;
+constexpr int exit_refused = 3;
+constexpr int exit_interrupted = 130;
+
+// Runs the command of `args` on `host`, whose module is loaded. Failures
+// of single paths are reported on standard error and the command goes on
+// with the next; the result is the exit status. exception_aborted and
+// output_closed leave the function after partial outputs were removed.
+int run_command(sonovale_host& host, const arguments& args);
