@@ -5,6 +5,7 @@
 // that the order never depends on initialisation order across files.
 #include "component/identity.h"
 #include "component/module.h"
+#include "formats/gz.h"
 #include "formats/tar.h"
 
 namespace {
@@ -23,6 +24,8 @@ namespace {
 
 // 1, 2: the BZ2 archive and unpacker.
 // 3, 4: the GZ archive and unpacker.
+sonovale_io::archive_factory_t<archive_gz> g_archive_gz_factory;
+unpacker_factory_t<unpacker_gz> g_unpacker_gz_factory;
 // The TAR number parser's digit table.
 struct tar_table_filler {
   tar_table_filler() { tar_fill_base64_table(); }
