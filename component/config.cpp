@@ -42,6 +42,18 @@ struct guid_less {
   }
 };
 
+// Removes `item` from the registry that starts at `head`, so that no walk
+// meets an item that is gone.
+template <typename T>
+void unlink(T*& head, T* item) {
+  for (T** link = &head; *link != nullptr; link = &(*link)->next) {
+    if (*link == item) {
+      *link = item->next;
+      return;
+    }
+  }
+}
+
 uint32_t read_le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -52,21 +64,33 @@ config_loader::config_loader(const GUID& guid) : id(guid), next(g_loader_head) {
   g_loader_head = this;
 }
 
+config_loader::~config_loader() {
+  unlink(g_loader_head, this);
+}
+
 config_saver::config_saver(const GUID& guid) : id(guid), next(g_saver_head) {
   g_saver_head = this;
 }
 
-config_loader* config_loader_head() { return g_loader_head; }
-config_saver* config_saver_head() { return g_saver_head; }
+config_saver::~config_saver() {
+  unlink(g_saver_head, this);
+}
+
+config_loader* config_loader_head() {
+  return g_loader_head;
+}
+config_saver* config_saver_head() {
+  return g_saver_head;
+}
 
 void write_config(stream_writer& target, abort_callback& abort) {
   buffer_writer payload;
   for (config_saver* item = g_saver_head; item != nullptr; item = item->next) {
     payload.clear();
     item->save_config_data(&payload, abort);
-    uint8_t size[4] = {static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8),
-                       static_cast<uint8_t>(payload.size() >> 16),
-                       static_cast<uint8_t>(payload.size() >> 24)};
+    uint8_t size[4] = {
+        static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8),
+        static_cast<uint8_t>(payload.size() >> 16), static_cast<uint8_t>(payload.size() >> 24)};
     target.write(&item->id, sizeof(GUID), abort);
     target.write(size, sizeof size, abort);
     if (payload.size() != 0) target.write(payload.data(), payload.size(), abort);

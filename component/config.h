@@ -9,10 +9,14 @@
 #include "component/guid.h"
 #include "io/file.h"
 
-// An item that restores its settings from a stored record.
+// An item that restores its settings from a stored record. Making one links
+// it at the head of the loader registry; destroying it unlinks it, so an
+// item may live shorter than the module.
 class config_loader {
  public:
   explicit config_loader(const GUID& id);
+  config_loader(const config_loader&) = delete;
+  config_loader& operator=(const config_loader&) = delete;
   // Reads the record's payload, `size` bytes, from `source`.
   virtual void load_config_data(sonovale_io::stream_reader* source, uint32_t size,
                                 abort_callback& abort) = 0;
@@ -21,13 +25,16 @@ class config_loader {
   config_loader* next;
 
  protected:
-  ~config_loader() = default;
+  ~config_loader();
 };
 
-// An item that stores its settings as one record.
+// An item that stores its settings as one record; registered and
+// unregistered like config_loader.
 class config_saver {
  public:
   explicit config_saver(const GUID& id);
+  config_saver(const config_saver&) = delete;
+  config_saver& operator=(const config_saver&) = delete;
   // Writes the item's payload to `target`.
   virtual void save_config_data(sonovale_io::stream_writer* target, abort_callback& abort) = 0;
 
@@ -35,7 +42,7 @@ class config_saver {
   config_saver* next;
 
  protected:
-  ~config_saver() = default;
+  ~config_saver();
 };
 
 // Heads of the two registries; both stay null in this module.
