@@ -1,0 +1,816 @@
+#include "formats/bz2_decoder.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "io/file_buffer.h"
+#include "tests/support/expect_throw.h"
+#include "tests/support/faulty_file.h"
+#include "tests/support/test_host.h"
+
+using sonovale_io::exception_io_data;
+using sonovale_io::exception_io_data_truncation;
+using sonovale_io::file_ptr;
+
+namespace {
+
+// ---- Files and the reference tool -------------------------------------
+
+file_ptr memory_file(const std::string& content) {
+  abort_callback_dummy abort;
+  file_ptr f = make_file_buffer(0, 0);
+  f->write(content.data(), static_cast<uint32_t>(content.size()), abort);
+  f->reopen(abort);
+  return f;
+}
+
+std::string decode_file(const file_ptr& input) {
+  abort_callback_dummy abort;
+  file_ptr out = make_file_buffer(0, 0);
+  bz2_decompress(input, out, abort);
+  out->reopen(abort);
+  return read_all(*out);
+}
+
+std::string decode(const std::string& compressed) {
+  return decode_file(memory_file(compressed));
+}
+
+struct tool_result {
+  int status;
+  std::string output;
+};
+
+// Runs `command` with `input` on its standard input and collects its
+// standard output; diagnostics are dropped.
+tool_result run_tool(const std::string& command, const std::string& input) {
+  char name[] = "/tmp/bz2_decoder_test_XXXXXX";
+  int fd = mkstemp(name);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(fd);
+  std::string line = command + " < " + name + " 2>/dev/null";
+  FILE* pipe = popen(line.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  std::string output;
+  char chunk[65536];
+  for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
+  int status = pclose(pipe);
+  unlink(name);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::string bzip2_compress(const std::string& data, int level) {
+  tool_result r = run_tool("bzip2 -c -" + std::to_string(level), data);
+  EXPECT_EQ(r.status, 0);
+  return r.output;
+}
+
+tool_result bzip2_decompress(const std::string& compressed) {
+  return run_tool("bzip2 -dc", compressed);
+}
+
+// Compares byte strings without printing them: large outputs would flood
+// the log. Reports the sizes and the first differing offset.
+::testing::AssertionResult same_bytes(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << "got " << actual.size() << " bytes, expected "
+                                       << expected.size() << ", first difference at " << at;
+}
+
+std::string random_bytes(size_t n, uint32_t seed, int alphabet = 256) {
+  std::mt19937 rng(seed);
+  std::string s(n, 0);
+  for (char& c : s) c = static_cast<char>(rng() % alphabet);
+  return s;
+}
+
+// ---- Hand-made streams -------------------------------------------------
+
+// Writes bits most significant first, as the format stores them.
+class bit_writer {
+ public:
+  void put(uint32_t value, int bits) {
+    for (int i = bits - 1; i >= 0; --i) put_bit((value >> i) & 1);
+  }
+  void put_bit(uint32_t bit) {
+    acc_ = acc_ << 1 | bit;
+    if (++n_ == 8) {
+      bytes_ += static_cast<char>(acc_);
+      acc_ = 0;
+      n_ = 0;
+    }
+  }
+  // The bytes so far, the last one padded with zero bits.
+  std::string finish() const {
+    std::string out = bytes_;
+    if (n_ != 0) out += static_cast<char>(acc_ << (8 - n_));
+    return out;
+  }
+
+ private:
+  std::string bytes_;
+  uint32_t acc_ = 0;
+  int n_ = 0;
+};
+
+// Bit by bit, independent of the decoder's table.
+uint32_t bzip2_crc(const std::string& data) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : data) {
+    crc ^= static_cast<uint32_t>(c) << 24;
+    for (int k = 0; k < 8; ++k) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  return ~crc;
+}
+
+uint32_t combine_crc(uint32_t combined, uint32_t block) {
+  return ((combined << 1) | (combined >> 31)) ^ block;
+}
+
+// One block as symbols: every symbol is coded with `code_length` bits
+// (code = symbol number), both groups alike, every selector 0.
+struct test_block {
+  std::vector<uint8_t> used;      // the symbol map, ascending
+  std::vector<uint32_t> symbols;  // end of block included
+  uint32_t origin = 0;
+  uint32_t crc = 0;
+  int code_length = 0;      // 0: the shortest that fits the alphabet
+  int selector_count = -1;  // -1: enough for the symbols
+};
+
+void write_block_header(bit_writer& w, uint32_t crc, uint32_t origin,
+                        const std::vector<uint8_t>& used) {
+  w.put(0x314159, 24);
+  w.put(0x265359, 24);
+  w.put(crc, 32);
+  w.put(0, 1);
+  w.put(origin, 24);
+  uint32_t ranges = 0;
+  uint32_t present[16] = {};
+  for (uint8_t c : used) {
+    ranges |= 0x8000u >> (c >> 4);
+    present[c >> 4] |= 0x8000u >> (c & 15);
+  }
+  w.put(ranges, 16);
+  for (int r = 0; r < 16; ++r) {
+    if (ranges & (0x8000u >> r)) w.put(present[r], 16);
+  }
+}
+
+void write_block(bit_writer& w, const test_block& b) {
+  write_block_header(w, b.crc, b.origin, b.used);
+  int alphabet = static_cast<int>(b.used.size()) + 2;
+  int length = b.code_length;
+  if (length == 0) {
+    length = 1;
+    while ((1 << length) < alphabet) ++length;
+  }
+  int selectors =
+      b.selector_count >= 0 ? b.selector_count : static_cast<int>((b.symbols.size() + 49) / 50);
+  w.put(2, 3);
+  w.put(static_cast<uint32_t>(selectors), 15);
+  for (int s = 0; s < selectors; ++s) w.put_bit(0);
+  for (int g = 0; g < 2; ++g) {
+    w.put(static_cast<uint32_t>(length), 5);
+    for (int s = 0; s < alphabet; ++s) w.put_bit(0);
+  }
+  for (uint32_t symbol : b.symbols) w.put(symbol, length);
+}
+
+std::string make_stream(int digit, const std::vector<test_block>& blocks) {
+  bit_writer w;
+  w.put(0x425A6830u + static_cast<uint32_t>(digit), 32);
+  uint32_t combined = 0;
+  for (const test_block& b : blocks) {
+    write_block(w, b);
+    combined = combine_crc(combined, b.crc);
+  }
+  w.put(0x177245, 24);
+  w.put(0x385090, 24);
+  w.put(combined, 32);
+  return w.finish();
+}
+
+// Appends the run symbols for `run` copies (bijective base 2, least
+// significant digit first: symbol 0 weighs 1, symbol 1 weighs 2).
+void put_run(std::vector<uint32_t>& symbols, uint32_t run) {
+  while (run > 0) {
+    if (run & 1) {
+      symbols.push_back(0);
+      run = (run - 1) / 2;
+    } else {
+      symbols.push_back(1);
+      run = (run - 2) / 2;
+    }
+  }
+}
+
+// Move-to-front and run coding of a block's last column.
+test_block block_from_column(const std::string& column, uint32_t origin,
+                             const std::string& output) {
+  test_block b;
+  for (int c = 0; c < 256; ++c) {
+    if (column.find(static_cast<char>(c)) != std::string::npos)
+      b.used.push_back(static_cast<uint8_t>(c));
+  }
+  std::vector<uint8_t> mtf = b.used;
+  uint32_t run = 0;
+  for (unsigned char c : column) {
+    auto at = std::find(mtf.begin(), mtf.end(), c);
+    uint32_t p = static_cast<uint32_t>(at - mtf.begin());
+    if (p == 0) {
+      ++run;
+      continue;
+    }
+    put_run(b.symbols, run);
+    run = 0;
+    b.symbols.push_back(p + 1);
+    std::rotate(mtf.begin(), at, at + 1);
+  }
+  put_run(b.symbols, run);
+  b.symbols.push_back(static_cast<uint32_t>(b.used.size()) + 1);
+  b.origin = origin;
+  b.crc = bzip2_crc(output);
+  return b;
+}
+
+// The Burrows-Wheeler transform: the last column of the sorted rotations
+// and the row of the text itself. The text must not be periodic.
+test_block block_from_text(const std::string& text) {
+  size_t n = text.size();
+  std::vector<uint32_t> rows(n);
+  std::iota(rows.begin(), rows.end(), 0);
+  std::sort(rows.begin(), rows.end(), [&](uint32_t a, uint32_t b) {
+    for (size_t k = 0; k < n; ++k) {
+      char x = text[(a + k) % n], y = text[(b + k) % n];
+      if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    }
+    return false;
+  });
+  std::string column(n, 0);
+  uint32_t origin = 0;
+  for (size_t i = 0; i < n; ++i) {
+    column[i] = text[(rows[i] + n - 1) % n];
+    if (rows[i] == 0) origin = static_cast<uint32_t>(i);
+  }
+  // The output is the text itself as long as it holds no four equal bytes
+  // in a row (those would be read as a repeat count).
+  return block_from_column(column, origin, text);
+}
+
+// Text over `letters` bytes from `first` on, with no four equal bytes in
+// a row.
+std::string runless_text(size_t n, uint32_t seed, int letters, int first = 'a') {
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < n) {
+    char c = static_cast<char>(first + static_cast<int>(rng() % letters));
+    size_t k = s.size();
+    if (k >= 3 && s[k - 1] == c && s[k - 2] == c && s[k - 3] == c) continue;
+    s += c;
+  }
+  return s;
+}
+
+// ---- Round trips through the real tool --------------------------------
+
+TEST(Bz2Decode, MatchesToolOutput) {
+  std::string runs;
+  for (int i = 0; i < 600; ++i)
+    runs += std::string(1 + (i * 37) % 300, static_cast<char>('a' + i % 5));
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(i * 7919 % 1000) + " of text\n";
+  struct {
+    const char* what;
+    std::string data;
+  } cases[] = {
+      {"one byte", "x"},
+      {"four equal bytes", "aaaa"},
+      {"five equal bytes", "aaaaa"},
+      {"259 equal bytes", std::string(259, 'q')},
+      {"260 equal bytes", std::string(260, 'q')},
+      {"long run", std::string(70000, 0)},
+      {"runs of every length", runs},
+      {"text", text},
+      {"random", random_bytes(20000, 1)},
+      {"4095 bytes", random_bytes(4095, 2)},
+      {"4096 bytes", random_bytes(4096, 3)},
+      {"4097 bytes", random_bytes(4097, 4)},
+      {"8192 bytes", random_bytes(8192, 5)},
+      {"repeat count across the chunk end", random_bytes(4090, 6) + std::string(300, 'z')},
+      {"all 256 bytes",
+       [] {
+         std::string s;
+         for (int i = 0; i < 256 * 4; ++i) s += static_cast<char>(i * 7 % 256);
+         return s;
+       }()},
+  };
+  for (const auto& c : cases) {
+    for (int level : {1, 9}) {
+      SCOPED_TRACE(std::string(c.what) + " at level " + std::to_string(level));
+      std::string compressed = bzip2_compress(c.data, level);
+      EXPECT_TRUE(same_bytes(bzip2_decompress(compressed).output, c.data));
+      EXPECT_TRUE(same_bytes(decode(compressed), c.data));
+    }
+  }
+}
+
+TEST(Bz2Decode, EmptyStream) {
+  std::string compressed = bzip2_compress("", 9);
+  EXPECT_EQ(compressed.size(), 14u);
+  EXPECT_EQ(decode(compressed), "");
+}
+
+TEST(Bz2Decode, SeveralBlocks) {
+  // Level 1 blocks hold 100000 bytes; runs cross the block boundaries.
+  std::string data = random_bytes(150000, 7, 4) + std::string(1000, 'r') + random_bytes(90000, 8);
+  std::string compressed = bzip2_compress(data, 1);
+  EXPECT_TRUE(same_bytes(decode(compressed), data));
+}
+
+// A file whose reads deliver at most `step` bytes, to make the bit reader
+// refill at every possible point.
+class trickle_file : public file_buffer {
+ public:
+  trickle_file(uint32_t step) : file_buffer(0, 0), step_(step) {}
+  uint32_t read(void* buffer, uint32_t count, abort_callback& abort) override {
+    return file_buffer::read(buffer, std::min(count, step_), abort);
+  }
+
+ private:
+  uint32_t step_;
+};
+
+TEST(Bz2Decode, ShortReads) {
+  std::string data = random_bytes(30000, 9, 16) + std::string(5000, 'k') + random_bytes(3000, 10);
+  std::string compressed = bzip2_compress(data, 1);
+  abort_callback_dummy abort;
+  for (uint32_t step : {1u, 3u, 4095u}) {
+    SCOPED_TRACE(step);
+    file_ptr input(new service_impl_t<trickle_file>(step));
+    input->write(compressed.data(), static_cast<uint32_t>(compressed.size()), abort);
+    input->reopen(abort);
+    EXPECT_TRUE(same_bytes(decode_file(input), data));
+  }
+}
+
+TEST(Bz2Decode, ReadsFromCurrentPosition) {
+  std::string compressed = bzip2_compress("positioned", 9);
+  file_ptr input = memory_file("skip" + compressed);
+  abort_callback_dummy abort;
+  input->seek(4, abort);
+  EXPECT_EQ(decode_file(input), "positioned");
+}
+
+// ---- Several streams and trailing bytes -------------------------------
+
+TEST(Bz2Concatenation, DecodesEveryStream) {
+  std::string a = random_bytes(5000, 11), b = std::string(3000, 'b') + "tail";
+  std::string sa = bzip2_compress(a, 9), sb = bzip2_compress(b, 1), empty = bzip2_compress("", 5);
+  EXPECT_TRUE(same_bytes(decode(sa + sb), a + b));
+  EXPECT_TRUE(same_bytes(decode(sa + empty + sb + sa), a + b + a));
+  EXPECT_EQ(decode(empty + empty), "");
+}
+
+TEST(Bz2Concatenation, TrailingBytesAreIgnored) {
+  std::string s = bzip2_compress("payload", 9);
+  for (std::string tail :
+       {std::string("garbage"), std::string("B"), std::string("BZ"), std::string("BZh"),
+        std::string("BZh0"), std::string("BZx9"), std::string(100, '\0')}) {
+    SCOPED_TRACE(tail);
+    EXPECT_EQ(decode(s + tail), "payload");
+  }
+}
+
+TEST(Bz2Concatenation, DamagedLaterStreamFails) {
+  std::string s = bzip2_compress("payload", 9);
+  // A header that starts another stream commits to it.
+  EXPECT_THROW_EXACT(decode(s + "BZh9"), exception_io_data_truncation,
+                     "Unsupported format or corrupted file");
+  EXPECT_THROW_EXACT(decode(s + "BZh9" + std::string(10, 'g')), exception_io_data,
+                     "Not BZIP2 data");
+  std::string damaged = s;
+  damaged[damaged.size() - 2] ^= 0x10;  // the stream CRC
+  EXPECT_THROW_EXACT(decode(s + damaged), exception_io_data, "Unknown exception");
+  // After a failed stream nothing further is examined.
+  EXPECT_THROW_EXACT(decode(damaged + s), exception_io_data, "Unknown exception");
+}
+
+// ---- The error table ---------------------------------------------------
+
+std::string with_byte(std::string s, size_t at, char value) {
+  s[at] = value;
+  return s;
+}
+
+TEST(Bz2Errors, HeaderAndRecordMagic) {
+  std::string s = bzip2_compress("some data", 9);
+  EXPECT_THROW_EXACT(decode(""), exception_io_data_truncation,
+                     "Unsupported format or corrupted file");
+  EXPECT_THROW_EXACT(decode("BZh"), exception_io_data_truncation,
+                     "Unsupported format or corrupted file");
+  EXPECT_THROW_EXACT(decode(with_byte(s, 3, '0')), exception_io_data, "Not BZIP2 data");
+  EXPECT_THROW_EXACT(decode(with_byte(s, 3, ':')), exception_io_data, "Not BZIP2 data");
+  EXPECT_THROW_EXACT(decode(with_byte(s, 0, 'b')), exception_io_data, "Not BZIP2 data");
+  EXPECT_THROW_EXACT(decode(with_byte(s, 2, 'H')), exception_io_data, "Not BZIP2 data");
+  // Block magic: first half wrong, or first half right and second wrong.
+  EXPECT_THROW_EXACT(decode(with_byte(s, 4, 0x30)), exception_io_data, "Not BZIP2 data");
+  EXPECT_THROW_EXACT(decode(with_byte(s, 9, 0x58)), exception_io_data, "Not BZIP2 data");
+  // The end-of-stream magic with a wrong second half.
+  std::string empty = bzip2_compress("", 9);
+  EXPECT_THROW_EXACT(decode(with_byte(empty, 8, 0x51)), exception_io_data, "Not BZIP2 data");
+}
+
+TEST(Bz2Errors, RandomisedBlock) {
+  std::string s = bzip2_compress("some data", 9);
+  // The bit after the 48-bit magic and the 32-bit CRC.
+  s[14] = static_cast<char>(s[14] | 0x80);
+  EXPECT_THROW_EXACT(decode(s), exception_io_data, "Obsolete input");
+}
+
+TEST(Bz2Errors, CrcMismatch) {
+  std::string data = random_bytes(10000, 12);
+  std::string s = bzip2_compress(data, 9);
+  std::string bad_block = s;
+  bad_block[10] ^= 0x01;  // stored block CRC
+  abort_callback_dummy abort;
+  file_ptr out = make_file_buffer(0, 0);
+  EXPECT_THROW_EXACT(bz2_decompress(memory_file(bad_block), out, abort), exception_io_data,
+                     "Unknown exception");
+  // Two whole chunks were written before the block ended; the last,
+  // partial chunk of the failing block is not delivered.
+  EXPECT_EQ(out->get_size(abort), 8192u);
+  out->reopen(abort);
+  EXPECT_TRUE(same_bytes(read_all(*out), data.substr(0, 8192)));
+
+  std::string bad_stream = bzip2_compress("", 9);
+  bad_stream[13] ^= 0x40;
+  EXPECT_THROW_EXACT(decode(bad_stream), exception_io_data, "Unknown exception");
+}
+
+TEST(Bz2Errors, EveryCutIsATruncation) {
+  std::string s = bzip2_compress("A short text, cut everywhere. aaaaaaaa", 9);
+  for (size_t n = 0; n < s.size(); ++n) {
+    SCOPED_TRACE(n);
+    EXPECT_THROW_EXACT(decode(s.substr(0, n)), exception_io_data_truncation,
+                       "Unsupported format or corrupted file");
+  }
+}
+
+// A block header up to the symbol map, ready for hand-made tables.
+bit_writer table_prefix(std::vector<uint8_t> used = {'a', 'b'}, uint32_t origin = 0) {
+  bit_writer w;
+  w.put(0x425A6831, 32);
+  write_block_header(w, 0, origin, used);
+  return w;
+}
+
+TEST(Bz2Errors, BlockTables) {
+  struct {
+    const char* what;
+    std::string stream;
+  } cases[] = {
+      {"group count 1",
+       [] {
+         auto w = table_prefix();
+         w.put(1, 3);
+         return w.finish();
+       }()},
+      {"group count 7",
+       [] {
+         auto w = table_prefix();
+         w.put(7, 3);
+         return w.finish();
+       }()},
+      {"selector count 0",
+       [] {
+         auto w = table_prefix();
+         w.put(2, 3);
+         w.put(0, 15);
+         return w.finish();
+       }()},
+      {"selector beyond the groups",
+       [] {
+         auto w = table_prefix();
+         w.put(3, 3);
+         w.put(1, 15);
+         w.put(0b111, 3);  // position 3 of 3 groups
+         return w.finish();
+       }()},
+      {"code length starting at 0",
+       [] {
+         auto w = table_prefix();
+         w.put(2, 3);
+         w.put(1, 15);
+         w.put_bit(0);
+         w.put(0, 5);
+         return w.finish();
+       }()},
+      {"code length starting at 21",
+       [] {
+         auto w = table_prefix();
+         w.put(2, 3);
+         w.put(1, 15);
+         w.put_bit(0);
+         w.put(21, 5);
+         return w.finish();
+       }()},
+      {"code length stepping to 0 and back",
+       [] {
+         auto w = table_prefix();
+         w.put(2, 3);
+         w.put(1, 15);
+         w.put_bit(0);
+         w.put(1, 5);
+         w.put(0b11, 2);  // 1 -> 0
+         w.put(0b10, 2);  // would return to 1
+         w.put_bit(0);
+         return w.finish();
+       }()},
+      {"code length stepping to 21 in the last group",
+       [] {
+         auto w = table_prefix();
+         w.put(2, 3);
+         w.put(1, 15);
+         w.put_bit(0);
+         w.put(5, 5);
+         for (int s = 0; s < 4; ++s) w.put_bit(0);  // group 0: all length 5
+         w.put(20, 5);
+         w.put_bit(0);    // symbol 0: 20
+         w.put(0b10, 2);  // 20 -> 21
+         w.put(0b11, 2);  // would return to 20
+         w.put_bit(0);
+         return w.finish();
+       }()},
+      {"origin pointer above the capacity", [] { return table_prefix({'a'}, 100001).finish(); }()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_THROW_EXACT(decode(c.stream), exception_io_data, "Data error");
+  }
+}
+
+TEST(Bz2Errors, SymbolStream) {
+  std::string text = "abcabd";
+  test_block good = block_from_text(text);
+  ASSERT_EQ(decode(make_stream(1, {good})), text);
+
+  test_block b = good;
+  b.selector_count = 0;  // checked before any symbol
+  EXPECT_THROW_EXACT(decode(make_stream(1, {b})), exception_io_data, "Data error");
+
+  // 51 symbols but one selector: the 51st has no group.
+  b = good;
+  b.symbols.clear();
+  for (int i = 0; i < 51; ++i) b.symbols.push_back(2);
+  b.symbols.push_back(static_cast<uint32_t>(b.used.size()) + 1);
+  b.selector_count = 1;
+  EXPECT_THROW_EXACT(decode(make_stream(1, {b})), exception_io_data, "Data error");
+
+  // A code that no symbol has: with 3-bit codes for an alphabet of 4,
+  // the values 4 to 7 are unused.
+  b = block_from_text("ab");
+  ASSERT_EQ(b.used.size(), 2u);
+  b.code_length = 3;
+  b.symbols.insert(b.symbols.begin(), 6);
+  EXPECT_THROW_EXACT(decode(make_stream(1, {b})), exception_io_data, "Data error");
+
+  // Origin pointer equal to the capacity passes the header check, but a
+  // non-empty block needs it below its entry count.
+  b = good;
+  b.origin = 100000;
+  EXPECT_THROW_EXACT(decode(make_stream(1, {b})), exception_io_data, "Data error");
+  b.origin = static_cast<uint32_t>(text.size());
+  EXPECT_THROW_EXACT(decode(make_stream(1, {b})), exception_io_data, "Data error");
+
+  // An empty block is fine with any origin up to the capacity.
+  test_block empty;
+  empty.used = {'a'};
+  empty.symbols = {2};
+  empty.origin = 100000;
+  empty.crc = bzip2_crc("");
+  EXPECT_EQ(decode(make_stream(1, {empty, good})), text);
+}
+
+TEST(Bz2Errors, CodeLengthsUpTo20) {
+  // The same block coded with every code length from the shortest to 20:
+  // short codes come from the lookup table, long ones from the scan.
+  std::string text = runless_text(3000, 13, 20);
+  test_block b = block_from_text(text);
+  for (int length = 5; length <= 20; ++length) {
+    SCOPED_TRACE(length);
+    b.code_length = length;
+    EXPECT_TRUE(same_bytes(decode(make_stream(1, {b})), text));
+  }
+}
+
+// ---- Blocks at the capacity -------------------------------------------
+
+// A level-1 block of exactly 100000 entries whose last symbol is a run
+// or a literal. The two rotations starting with the text's only 0xFF
+// bytes sort last, so the bytes before them end the last column: equal
+// bytes there end it with a run.
+std::string full_block_text(bool ends_with_run) {
+  std::string text = runless_text(100000, 16, 250, 0);
+  text[999] = 'x';
+  text[1000] = static_cast<char>(0xFF);
+  text[49999] = ends_with_run ? 'x' : 'y';
+  text[50000] = static_cast<char>(0xFF);
+  return text;
+}
+
+TEST(Bz2Capacity, FullBlockIsAccepted) {
+  for (bool run : {false, true}) {
+    SCOPED_TRACE(run ? "ends with a run" : "ends with a literal");
+    std::string text = full_block_text(run);
+    test_block block = block_from_text(text);
+    ASSERT_EQ(block.symbols[block.symbols.size() - 2] <= 1, run);
+    std::string stream = make_stream(1, {block});
+    // The reference tool agrees that the stream is valid.
+    tool_result reference = bzip2_decompress(stream);
+    EXPECT_EQ(reference.status, 0);
+    EXPECT_TRUE(same_bytes(reference.output, text));
+    EXPECT_TRUE(same_bytes(decode(stream), text));
+  }
+}
+
+TEST(Bz2Capacity, OverfullBlockIsRefused) {
+  // 100000 copies of 'a' fill a level-1 block exactly: every fifth entry
+  // is a repeat count of 97, so each five entries give 101 bytes.
+  std::string expected(20000 * 101, 'a');
+  test_block full;
+  full.used = {'a', 'b'};
+  put_run(full.symbols, 100000);
+  full.symbols.push_back(3);
+  full.crc = bzip2_crc(expected);
+  std::string stream = make_stream(1, {full});
+  EXPECT_TRUE(same_bytes(bzip2_decompress(stream).output, expected));
+  EXPECT_TRUE(same_bytes(decode(stream), expected));
+
+  test_block over = full;
+  over.symbols.clear();
+  put_run(over.symbols, 100001);
+  over.symbols.push_back(3);
+  EXPECT_THROW_EXACT(decode(make_stream(1, {over})), exception_io_data, "Data error");
+
+  // A literal after the block is full.
+  test_block literal = full;
+  literal.symbols.pop_back();
+  literal.symbols.push_back(2);
+  literal.symbols.push_back(3);
+  EXPECT_THROW_EXACT(decode(make_stream(1, {literal})), exception_io_data, "Data error");
+
+  // A run far too long to count stops growing and is still refused.
+  test_block huge = full;
+  huge.symbols.assign(60, 1);
+  huge.symbols.push_back(3);
+  EXPECT_THROW_EXACT(decode(make_stream(1, {huge})), exception_io_data, "Data error");
+}
+
+// ---- Decoding tables ---------------------------------------------------
+
+TEST(Bz2Huffman, TableExample) {
+  huffman_group g{};
+  const uint8_t lengths[] = {2, 1, 3, 3};
+  huffman_group_build(g, lengths, 4);
+  EXPECT_EQ(g.min_length, 1);
+  EXPECT_EQ(g.max_length, 3);
+  EXPECT_EQ(g.limit[1], 3);
+  EXPECT_EQ(g.limit[2], 5);
+  EXPECT_EQ(g.limit[3], 7);
+  EXPECT_EQ(g.limit[4], 2147483647);
+  EXPECT_EQ(g.base[1], 0);
+  EXPECT_EQ(g.base[2], 1);
+  EXPECT_EQ(g.base[3], 4);
+  EXPECT_EQ(std::vector<int32_t>(g.sorted_symbols, g.sorted_symbols + 4),
+            (std::vector<int32_t>{1, 0, 2, 3}));
+  // Codes 0, 10, 110, 111 as 3-bit values.
+  struct {
+    uint32_t v;
+    int32_t symbol, length;
+  } codes[] = {{0b000, 1, 1}, {0b011, 1, 1}, {0b100, 0, 2},
+               {0b101, 0, 2}, {0b110, 2, 3}, {0b111, 3, 3}};
+  for (const auto& c : codes) {
+    int32_t length = 0;
+    EXPECT_EQ(huffman_group_scan(g, c.v, length), c.symbol);
+    EXPECT_EQ(length, c.length);
+    EXPECT_EQ(g.lookup[c.v], c.symbol | c.length << 9);
+  }
+}
+
+TEST(Bz2Huffman, LookupAgreesWithScan) {
+  // Complete, incomplete and over-full codes alike: wherever the lookup
+  // table answers, it gives the scan's symbol and length.
+  std::mt19937 rng(14);
+  for (int trial = 0; trial < 300; ++trial) {
+    SCOPED_TRACE(trial);
+    huffman_group g{};
+    int count = 2 + static_cast<int>(rng() % 257);
+    int spread = 1 + static_cast<int>(rng() % 20);
+    int low = 1 + static_cast<int>(rng() % (21 - spread));
+    std::vector<uint8_t> lengths(count);
+    for (auto& l : lengths) l = static_cast<uint8_t>(low + rng() % spread);
+    huffman_group_build(g, lengths.data(), count);
+    ASSERT_EQ(g.lookup_bits, std::min(g.max_length, 10));
+    uint32_t shift = static_cast<uint32_t>(g.max_length - g.lookup_bits);
+    // The first, last and one other value of each prefix.
+    for (uint32_t prefix = 0; prefix < (1u << g.lookup_bits); ++prefix) {
+      uint32_t entry = g.lookup[prefix];
+      if (entry == 0) continue;
+      uint32_t first = prefix << shift, last = first + (1u << shift) - 1;
+      for (uint32_t v : {first, last, first + static_cast<uint32_t>(rng() % (1u << shift))}) {
+        int32_t length = 0;
+        ASSERT_EQ(huffman_group_scan(g, v, length), static_cast<int32_t>(entry & 511)) << v;
+        ASSERT_EQ(length, static_cast<int32_t>(entry >> 9)) << v;
+      }
+    }
+  }
+  // Every code of up to 10 bits of a complete code is in the table; only
+  // the prefix of the two 11-bit codes is left to the scan.
+  huffman_group g{};
+  const uint8_t complete[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 11};
+  huffman_group_build(g, complete, 12);
+  for (uint32_t prefix = 0; prefix < 1024; ++prefix) {
+    EXPECT_EQ(g.lookup[prefix] == 0, prefix == 1023) << prefix;
+  }
+}
+
+// ---- Failing files -----------------------------------------------------
+
+TEST(Bz2Faults, ReadFailuresPassThrough) {
+  std::string compressed = bzip2_compress(random_bytes(20000, 15), 9);
+  for (fault_kind kind : {fault_kind::io_error, fault_kind::abort}) {
+    for (uint64_t n = 1; n <= 4; ++n) {
+      SCOPED_TRACE(n);
+      uint64_t calls = 0;
+      file_ptr input(new service_impl_t<faulty_file>(memory_file(compressed),
+                                                     fault_plan{fault_read, n, kind}, &calls));
+      if (kind == fault_kind::abort) {
+        EXPECT_THROW_EXACT(decode_file(input), sonovale_io::exception_aborted, "User abort");
+      } else {
+        EXPECT_THROW_EXACT(decode_file(input), sonovale_io::exception_io_denied, "Access denied");
+      }
+    }
+  }
+}
+
+// ---- Real-world files --------------------------------------------------
+
+tool_result read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {0, std::string(std::istreambuf_iterator<char>(in), {})};
+}
+
+TEST(Bz2Corpus, AgreesWithTool) {
+  std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
+  if (!std::filesystem::is_directory(root)) GTEST_SKIP() << "no corpus at " << root;
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".bz2")
+      files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  ASSERT_FALSE(files.empty());
+  int decoded = 0, refused = 0, obsolete = 0;
+  for (const auto& path : files) {
+    SCOPED_TRACE(path.string());
+    std::string compressed = read_file(path).output;
+    tool_result reference = bzip2_decompress(compressed);
+    std::string ours;
+    std::string error;
+    try {
+      ours = decode(compressed);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    if (error == "Obsolete input") {
+      ++obsolete;
+    } else if (reference.status == 0) {
+      EXPECT_EQ(error, "");
+      EXPECT_TRUE(same_bytes(ours, reference.output));
+      ++decoded;
+    } else {
+      EXPECT_NE(error, "") << "the tool refuses this file";
+      ++refused;
+    }
+  }
+  RecordProperty("decoded", decoded);
+  RecordProperty("refused", refused);
+  RecordProperty("obsolete", obsolete);
+}
+
+}  // namespace
