@@ -1,6 +1,7 @@
 #include "host/module_loader.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <climits>
@@ -69,6 +70,9 @@ const char* service_kind_name(service_kind kind) {
 
 loaded_module::loaded_module(const std::string& path, service_registry& registry)
     : registry_(registry), path_(absolute_path(path)), name_(name_without_extension(path)) {
+  for (size_t i = 0; i < std::size(watched_signals); ++i) {
+    ::sigaction(watched_signals[i], nullptr, &saved_actions_[i]);
+  }
   library_ = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
     const char* error = ::dlerror();
@@ -76,6 +80,11 @@ loaded_module::loaded_module(const std::string& path, service_registry& registry
     // dlerror starts with the file name, which the caller reports anyway.
     if (why.compare(0, path_.size() + 2, path_ + ": ") == 0) why.erase(0, path_.size() + 2);
     throw module_load_error(why);
+  }
+  // The load address, for telling the module's signal handlers at unload.
+  struct link_map* map = nullptr;
+  if (::dlinfo(library_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+    library_base_ = reinterpret_cast<void*>(map->l_addr);
   }
   try {
     auto entry = reinterpret_cast<entry_point>(::dlsym(library_, "sonovale_get_interface"));
@@ -115,6 +124,20 @@ void loaded_module::unload() noexcept {
   for (const module_service& s : services_) registry_.remove(s.instance.get_ptr());
   services_.clear();
   client_ = nullptr;
-  if (library_ != nullptr) ::dlclose(library_);
+  if (library_ == nullptr) return;
+  for (size_t i = 0; i < std::size(watched_signals); ++i) {
+    struct sigaction current {};
+    if (::sigaction(watched_signals[i], nullptr, &current) != 0) continue;
+    void* handler = (current.sa_flags & SA_SIGINFO) != 0
+                        ? reinterpret_cast<void*>(current.sa_sigaction)
+                        : reinterpret_cast<void*>(current.sa_handler);
+    if (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) continue;
+    Dl_info info{};
+    if (library_base_ != nullptr && ::dladdr(handler, &info) != 0 &&
+        info.dli_fbase == library_base_) {
+      ::sigaction(watched_signals[i], &saved_actions_[i], nullptr);
+    }
+  }
+  ::dlclose(library_);
   library_ = nullptr;
 }

@@ -6,7 +6,10 @@
 // factory's instance under the factory's class identifier.
 #pragma once
 
+#include <signal.h>
+
 #include <stdexcept>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -48,7 +51,9 @@ constexpr uint32_t supported_interface_version = 76;
 
 // One loaded module. The library stays loaded for the object's lifetime;
 // every service reference the module handed out (files included) must be
-// released before the object goes.
+// released before the object goes. Signal handlers that the module
+// installed and that are still in place at unload are put back as they
+// were before loading, so no handler is left pointing into unmapped code.
 class loaded_module {
  public:
   // Loads the module at `path` (made absolute, not resolved through
@@ -71,10 +76,15 @@ class loaded_module {
  private:
   void unload() noexcept;
 
+  // The signals a module may take over at load, and their earlier actions.
+  static constexpr int watched_signals[] = {SIGINT, SIGTERM, SIGABRT, SIGHUP, SIGQUIT};
+  struct sigaction saved_actions_[std::size(watched_signals)] = {};
+
   service_registry& registry_;
   std::string path_;
   std::string name_;
   void* library_ = nullptr;
+  void* library_base_ = nullptr;  // where the module's code is mapped
   module_client* client_ = nullptr;
   std::vector<module_service> services_;
 };
