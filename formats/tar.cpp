@@ -67,11 +67,12 @@ file_ptr tar_reader::extract_member() {
   uint64_t archive_size = archive_->get_size(abort_);
   if (archive_size != unknown_size && size_ > archive_size - std::min(archive_size, data_position_))
     throw exception_io_data_truncation();
-  file_ptr member = make_file_buffer(size_, timestamp_);
+  service_ptr_t<file_buffer> member = new service_impl_t<file_buffer>(size_, timestamp_);
+  // The member's storage is sized in advance: read into it directly, which
+  // spares a scratch buffer and a copy of every byte.
   archive_->seek(data_position_, abort_);
-  transfer_file_exact(archive_, member, size_, abort_);
-  member->reopen(abort_);
-  return member;
+  read_exact_in_chunks(*archive_, member->content(), size_, abort_);
+  return file_ptr(member.get_ptr());
 }
 
 void archive_tar::list_members(const char* path, file_ptr& reader, member_callback& callback,

@@ -46,6 +46,20 @@ void transfer_file_exact(service_ptr_t<file> source, service_ptr_t<file> destina
   transfer_exact(*source, *destination, count, abort);
 }
 
+void read_exact_in_chunks(stream_reader& source, void* destination, uint64_t count,
+                          abort_callback& abort) {
+  auto* out = static_cast<uint8_t*>(destination);
+  for (uint64_t done = 0; done < count;) {
+    check_aborted(abort);
+    uint64_t left = count - done;
+    uint32_t chunk = static_cast<uint32_t>(left < transfer_chunk ? left : transfer_chunk);
+    uint32_t got = source.read(out + done, chunk, abort);
+    if (got == 0) throw exception_io_data_truncation();
+    if (got > chunk) got = chunk;
+    done += got;
+  }
+}
+
 void read_string_exact(plix::string_base& destination, stream_reader& source, uint32_t count,
                        abort_callback& abort) {
   if (count <= direct_string_limit) {

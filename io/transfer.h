@@ -24,6 +24,13 @@ void transfer_exact(stream_reader& source, stream_writer& destination, uint64_t 
 void transfer_file_exact(service_ptr_t<file> source, service_ptr_t<file> destination,
                          uint64_t count, abort_callback& abort);
 
+// Reads exactly `count` bytes from `source` straight into the caller's
+// storage at `destination`, in reads of at most 8 MiB, polling `abort`
+// before each; no scratch buffer. Throws exception_io_data_truncation when
+// the source ends first (the bytes read stay stored).
+void read_exact_in_chunks(stream_reader& source, void* destination, uint64_t count,
+                          abort_callback& abort);
+
 // Reads exactly `count` bytes into `destination`, which keeps the bytes
 // before the first NUL. Counts above 64 KiB are read in doubling steps, so a
 // wrong count on a short stream fails before a large allocation; on failure

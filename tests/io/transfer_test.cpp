@@ -171,6 +171,43 @@ TEST(Transfer, AbortStopsBeforeTheNextPass) {
   EXPECT_EQ(source.requests.size(), 3u);
 }
 
+TEST(ReadExactInChunks, FillsTheStoragePollingBeforeEachRead) {
+  struct row {
+    const char* what;
+    uint64_t available, count;
+    unsigned trip_at;
+    const char* outcome;
+    size_t reads;
+  };
+  const row rows[] = {
+      {"exact in small reads", 10000, 10000, 0, "ok", 10},
+      {"count 0 neither reads nor polls", 10, 0, 1, "ok", 0},
+      {"source ends first", 2500, 3000, 0, "truncated", 4},
+      {"abort before the third read", 10000, 10000, 3, "aborted", 2},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    pattern_reader source(r.available, 1000);
+    counting_abort abort(r.trip_at);
+    std::vector<uint8_t> storage(r.count + 1, 0xEE);
+    std::string outcome = "ok";
+    try {
+      read_exact_in_chunks(source, storage.data(), r.count, abort);
+    } catch (const exception_io_data_truncation&) {
+      outcome = "truncated";
+    } catch (const exception_aborted&) {
+      outcome = "aborted";
+    }
+    EXPECT_STREQ(outcome.c_str(), r.outcome);
+    EXPECT_EQ(source.requests.size(), r.reads);
+    if (r.trip_at == 0) {
+      EXPECT_EQ(abort.polls, r.reads);
+    }
+    for (uint64_t i = 0; i < source.position; ++i) ASSERT_EQ(storage[i], pattern_byte(i)) << i;
+    EXPECT_EQ(storage[r.count], 0xEE) << "nothing is stored past the count";
+  }
+}
+
 TEST(TransferFileExact, SizesTheDestinationOnlyAboveOneKilobyte) {
   abort_callback_dummy abort;
   struct row {
