@@ -5,6 +5,7 @@
 // that the order never depends on initialisation order across files.
 #include "component/identity.h"
 #include "component/module.h"
+#include "formats/bz2.h"
 #include "formats/gz.h"
 #include "formats/tar.h"
 
@@ -23,6 +24,8 @@ service_factory_base* factory_list_head() { return g_factory_head; }
 namespace {
 
 // 1, 2: the BZ2 archive and unpacker.
+sonovale_io::archive_factory_t<archive_bz2> g_archive_bz2_factory;
+unpacker_factory_t<unpacker_bz2> g_unpacker_bz2_factory;
 // 3, 4: the GZ archive and unpacker.
 sonovale_io::archive_factory_t<archive_gz> g_archive_gz_factory;
 unpacker_factory_t<unpacker_gz> g_unpacker_gz_factory;
