@@ -1,0 +1,207 @@
+// GZ timings, round-robin in one run.
+//
+//   gz_bench FILE.gz [ROUNDS [SMALL.gz HUGE.gz]]
+//
+// Each round times, in rotating order:
+//   open_member   the GZ archive opening the file's member through the host's
+//                 local filesystem (inflated into the in-memory file)
+//   zlib          zlib alone: the file read in 16 KiB pieces and inflated
+//                 into a buffer allocated beforehand at the known size
+//   gzip -dc      gzip -dc FILE > /dev/null, in a child process
+// and prints each one's median and best wall time and the ratios. With SMALL
+// and HUGE it also times get_member_stats and a listing without readers on
+// both, to show that they do not depend on the file's size.
+// bench/run_gz.sh builds the inputs and runs this.
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/member_path.h"
+#include "formats/gz.h"
+#include "host/native_filesystem.h"
+#include "host/service_registry.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+abort_callback_dummy no_abort;
+
+double seconds_of(const std::function<void()>& run) {
+  auto start = clock_type::now();
+  run();
+  return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// zlib inflating `path` into a buffer of `size` bytes allocated up front.
+// Returns the bytes produced; exits on any failure.
+uint64_t zlib_inflate_presized(const char* path, uint64_t size, std::unique_ptr<uint8_t[]>& out) {
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) std::exit(2);
+  out.reset(new uint8_t[size != 0 ? size : 1]);
+  z_stream s{};
+  if (inflateInit2(&s, 31) != Z_OK) std::exit(2);
+  uint8_t input[16384];
+  s.next_out = out.get();
+  s.avail_out = static_cast<uInt>(size);
+  int result = Z_OK;
+  while (result != Z_STREAM_END) {
+    if (s.avail_in == 0) {
+      size_t got = std::fread(input, 1, sizeof input, f);
+      if (got == 0) std::exit(3);
+      s.next_in = input;
+      s.avail_in = static_cast<uInt>(got);
+    }
+    result = inflate(&s, Z_NO_FLUSH);
+    if (result != Z_OK && result != Z_STREAM_END) std::exit(3);
+  }
+  uint64_t produced = s.total_out;
+  inflateEnd(&s);
+  std::fclose(f);
+  return produced;
+}
+
+struct contender {
+  const char* name;
+  std::function<void()> run;
+  std::vector<double> times;
+};
+
+// Counts members and keeps the last size reported.
+class counting_callback : public member_callback {
+ public:
+  bool is_aborting() const override { return false; }
+  void* get_abort_event() const override { return nullptr; }
+  bool on_member(archive*, const char*, const file_stats& stats, file_ptr&) override {
+    size = stats.size;
+    return true;
+  }
+  uint64_t size = 0;
+};
+
+// Median time of one call of `run`, over `calls` calls, in microseconds.
+double median_call_us(int calls, const std::function<void()>& run) {
+  std::vector<double> t;
+  for (int i = 0; i < calls; ++i) t.push_back(seconds_of(run) * 1e6);
+  return median(t);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: gz_bench FILE.gz [ROUNDS [SMALL.gz HUGE.gz]]\n");
+    return 2;
+  }
+  const std::string input = argv[1];
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+
+  service_registry registry;
+  service_impl_single_t<native_filesystem> native;
+  service_impl_single_t<archive_gz> gz;
+  registry.add(filesystem::class_guid, &native);
+  registry.add(filesystem::class_guid, &gz);
+  set_module_host_api(&registry);
+
+  // The reference size and content, checked against ours once.
+  file_ptr archive_file;
+  filesystem::g_open(archive_file, input.c_str(), open_mode_read, no_abort);
+  uint64_t size = gzip_announced_size(archive_file, no_abort);
+  archive_file.release();
+  std::unique_ptr<uint8_t[]> reference;
+  if (zlib_inflate_presized(input.c_str(), size, reference) != size) {
+    std::fprintf(stderr, "gz_bench: %s is not a single gzip member\n", input.c_str());
+    return 2;
+  }
+  plix::string8 path;
+  make_member_path(path, gz, input.c_str(), "member");
+  {
+    file_ptr member;
+    gz.open_member(member, input.c_str(), "member", no_abort);
+    std::unique_ptr<uint8_t[]> ours(new uint8_t[size + 1]);
+    if (member->read(ours.get(), static_cast<uint32_t>(size + 1), no_abort) != size ||
+        std::memcmp(ours.get(), reference.get(), size) != 0) {
+      std::fprintf(stderr, "gz_bench: open_member differs from zlib\n");
+      return 1;
+    }
+  }
+  reference.reset();
+  std::printf("input %s: %llu bytes inflated\n", input.c_str(), (unsigned long long)size);
+
+  std::string gunzip = "gzip -dc '" + input + "' > /dev/null";
+  contender contenders[] = {
+      {"open_member",
+       [&] {
+         file_ptr member;
+         gz.open_member(member, input.c_str(), "member", no_abort);
+         if (member->get_size(no_abort) != size) std::exit(1);
+       },
+       {}},
+      {"zlib",
+       [&] {
+         std::unique_ptr<uint8_t[]> out;
+         if (zlib_inflate_presized(input.c_str(), size, out) != size) std::exit(1);
+       },
+       {}},
+      {"gzip -dc",
+       [&] {
+         if (std::system(gunzip.c_str()) != 0) std::exit(1);
+       },
+       {}},
+  };
+  const int n = sizeof contenders / sizeof contenders[0];
+  for (int round = 0; round < rounds; ++round) {
+    for (int i = 0; i < n; ++i) {
+      contender& c = contenders[(round + i) % n];
+      c.times.push_back(seconds_of(c.run));
+    }
+  }
+  std::printf("%d rounds, wall time per run:\n", rounds);
+  for (const auto& c : contenders) {
+    std::printf("  %-12s median %8.1f ms  best %8.1f ms  %7.1f MB/s (output)\n", c.name,
+                median(c.times) * 1e3, *std::min_element(c.times.begin(), c.times.end()) * 1e3,
+                size / median(c.times) / 1e6);
+  }
+  double ours = median(contenders[0].times), zlib = median(contenders[1].times),
+         gzip = median(contenders[2].times);
+  std::printf("open_member / zlib     = %.3f  (target <= 1.15)\n", ours / zlib);
+  std::printf("gzip -dc / open_member = %.3f  (target >= 1.4)\n", gzip / ours);
+  std::printf("gzip -dc / zlib        = %.3f\n", gzip / zlib);
+
+  if (argc > 4) {
+    std::printf("statistics without inflating (median of 200 calls):\n");
+    for (const char* file : {argv[3], argv[4]}) {
+      file_ptr f;
+      filesystem::g_open(f, file, open_mode_read, no_abort);
+      uint64_t bytes = f->get_size(no_abort);
+      f.release();
+      double stats_us = median_call_us(200, [&] { gz.get_member_stats(file, "x", no_abort); });
+      double list_us = median_call_us(200, [&] {
+        counting_callback callback;
+        file_ptr none;
+        gz.list_members(file, none, callback, false);
+      });
+      std::printf("  %-40s %12llu bytes: get_member_stats %7.1f us, listing %7.1f us\n", file,
+                  (unsigned long long)bytes, stats_us, list_us);
+    }
+  }
+  set_module_host_api(nullptr);
+  registry.clear();
+  return 0;
+}

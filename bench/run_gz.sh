@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the GZ benchmark inputs and runs bench/gz_bench.
+#
+#   bench/run_gz.sh [ROUNDS]
+#
+# Inputs, made deterministically from the raw benchmark files in
+# ../shared/bench-data and reused when present (nothing is committed):
+#   silesia.tar.gz  a GNU tar of the raw files, compressed with gzip -6 -n
+#   small.gz        the first 3 MiB of the tar, gzip -6 -n (about 1 MB)
+#   huge.gz         copies of silesia.tar.gz concatenated to about 1 GB
+# Everything is written under $BENCH_DIR (default /tmp/brenmoor-gz-bench).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+shared="$here/../shared/bench-data"
+work="${BENCH_DIR:-/tmp/brenmoor-gz-bench}"
+build="${BUILD_DIR:-$here/build-gz-bench}"
+rounds="${1:-5}"
+
+if [ ! -d "$shared" ]; then
+  echo "run_gz.sh: $shared is not present; the benchmark needs the shared bench-data folder" >&2
+  exit 1
+fi
+mkdir -p "$work/raw"
+
+for f in "$shared"/*.bz2; do
+  raw="$work/raw/$(basename "$f" .bz2)"
+  [ -s "$raw" ] || bzip2 -dc "$f" > "$raw"
+done
+
+tarball="$work/silesia.tar"
+if [ ! -s "$work/silesia.tar.gz" ]; then
+  tar --format=gnu --sort=name --mtime=@0 --owner=0 --group=0 -C "$work/raw" -cf "$tarball" .
+  gzip -6 -n -c "$tarball" > "$work/silesia.tar.gz.part"
+  mv "$work/silesia.tar.gz.part" "$work/silesia.tar.gz"
+  rm -f "$tarball"
+fi
+if [ ! -s "$work/small.gz" ]; then
+  gzip -dc "$work/silesia.tar.gz" | head -c 3145728 | gzip -6 -n > "$work/small.gz"
+fi
+if [ ! -s "$work/huge.gz" ]; then
+  rm -f "$work/huge.gz.part"
+  while [ "$(stat -c %s "$work/huge.gz.part" 2>/dev/null || echo 0)" -lt 1000000000 ]; do
+    cat "$work/silesia.tar.gz" >> "$work/huge.gz.part"
+  done
+  mv "$work/huge.gz.part" "$work/huge.gz"
+fi
+ls -l "$work"/*.gz
+
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_BENCH=ON \
+    -DBRENMOOR_TESTS=OFF > /dev/null
+fi
+ninja -C "$build" -j2 gz_bench > /dev/null
+"$build/bench/gz_bench" "$work/silesia.tar.gz" "$rounds" "$work/small.gz" "$work/huge.gz"
