@@ -160,11 +160,4 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// True when `brenmoor info` lists an archive service of `type`.
-inline bool format_registered(const std::string& type) {
-  workspace w;
-  run_result r = w.run({"info"});
-  return r.out.find("\n  archive " + type + "\n") != std::string::npos;
-}
-
 }  // namespace cli_test

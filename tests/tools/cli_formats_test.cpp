@@ -1,0 +1,256 @@
+// brenmoor end to end on archives made by GNU tar, gzip and Python's
+// tarfile, compared with what those tools print where the rules agree.
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "tests/tools/cli_runner.h"
+
+using namespace cli_test;
+
+namespace {
+
+// The host's time stamp of a local file: 100 ns since 1601.
+uint64_t file_timestamp(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  return (static_cast<uint64_t>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
+         static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+}
+
+// The name column of a human listing line: after the 12-character size,
+// two spaces, the 20-character time and two spaces.
+std::string listed_name(const std::string& line) {
+  return line.size() > 36 ? line.substr(36) : std::string();
+}
+
+std::vector<std::string> listed_names(const std::string& out) {
+  std::vector<std::string> names;
+  for (const std::string& line : lines_of(out)) names.push_back(listed_name(line));
+  return names;
+}
+
+const std::string long_folder(60, 'd');
+const std::string long_name = std::string(70, 'n') + ".txt";
+
+// A small tree: short and long names (past the 100 bytes of a header), an
+// empty file, a file over one block, and a folder with nothing in it.
+class CliArchives : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    files_ = {
+        {"tree/readme.txt", "hello\n"},
+        {"tree/docs/guide.txt", pattern(3000)},
+        {"tree/empty.txt", ""},
+        {"tree/" + long_folder + "/" + long_name, "deep\n"},
+    };
+    for (const auto& [name, content] : files_) w_.write(name, content);
+    std::filesystem::create_directories(w_.path("tree/nothing"));
+  }
+
+  static std::string pattern(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += static_cast<char>('a' + i % 26);
+    return s;
+  }
+
+  workspace w_;
+  std::vector<std::pair<std::string, std::string>> files_;
+};
+
+class CliTar : public CliArchives {
+ protected:
+  void SetUp() override {
+    CliArchives::SetUp();
+    w_.shell("tar --format=gnu --sort=name -cf a.tar tree");
+  }
+};
+
+TEST_F(CliTar, ListShowsTheRegularFilesTarShows) {
+  run_result r = w_.run({"list", "a.tar"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> expected;
+  for (const std::string& name : lines_of(w_.shell("tar -tf a.tar"))) {
+    if (name.back() != '/') expected.push_back(name);
+  }
+  EXPECT_EQ(listed_names(r.out), expected);
+  EXPECT_EQ(expected.size(), files_.size());
+  for (const std::string& line : lines_of(r.out)) {
+    std::string name = listed_name(line);
+    auto file = std::find_if(files_.begin(), files_.end(),
+                             [&](const auto& f) { return f.first == name; });
+    ASSERT_NE(file, files_.end()) << name;
+    EXPECT_EQ(std::stoull(line.substr(0, 12)), file->second.size()) << name;
+  }
+}
+
+TEST_F(CliTar, JsonCarriesMemberPathSizeAndTheArchiveTime) {
+  run_result r = w_.run({"list", "--json", "a.tar"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string timestamp = std::to_string(file_timestamp(w_.path("a.tar")));
+  std::string expected = "{\"path\": \"unpack://tar|5|a.tar|tree/readme.txt\", \"member\": "
+                         "\"tree/readme.txt\", \"size\": 6, \"timestamp\": " +
+                         timestamp + "}";
+  std::vector<std::string> lines = lines_of(r.out);
+  EXPECT_EQ(lines.size(), files_.size());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << r.out;
+}
+
+TEST_F(CliTar, CatPrintsMembersByTheirMemberPaths) {
+  std::vector<std::string> args = {"cat"};
+  std::string all;
+  for (const auto& [name, content] : files_) {
+    args.push_back(member_path("tar", "a.tar", name));
+    all += content;
+  }
+  run_result r = w_.run(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, all);
+
+  std::string missing = member_path("tar", "a.tar", "tree/README.TXT");
+  run_result m = w_.run({"cat", missing});
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.err, "brenmoor: " + missing + ": Object not found\n");
+}
+
+TEST_F(CliTar, StatOfAMember) {
+  run_result r = w_.run({"stat", member_path("tar", "a.tar", "tree/docs/guide.txt")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nsize: 3000\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\ntimestamp: " + std::to_string(file_timestamp(w_.path("a.tar"))) + "\n"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("\nwritable: no\n"), std::string::npos);
+}
+
+TEST_F(CliTar, AnArchiveCutShortListsWhatItFoundThenFails) {
+  // one.txt: a header and two data blocks; two.txt's header follows at 1536.
+  w_.write("one.txt", pattern(600));
+  w_.write("two.txt", "0123456789");
+  w_.shell("tar --format=gnu -cf whole.tar one.txt two.txt");
+  std::string whole = read_file(w_.path("whole.tar"));
+  w_.write("cut.tar", whole.substr(0, 1536 + 256));
+
+  run_result r = w_.run({"list", "cut.tar"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(listed_names(r.out), std::vector<std::string>{"one.txt"});
+  EXPECT_EQ(r.err, "brenmoor: cut.tar: Unsupported format or corrupted file\n");
+}
+
+TEST_F(CliTar, NamesOfAnyBytesAreEscaped) {
+  // Python's tarfile writes the name's raw bytes: surrogateescape turns
+  // \udcff back into the byte 0xFF.
+  w_.write("make.py", R"(import tarfile, io
+t = tarfile.open('odd.tar', 'w', format=tarfile.GNU_FORMAT, encoding='utf-8',
+                 errors='surrogateescape')
+i = tarfile.TarInfo('q"b\\c\nd\udcff\u00e9.txt')
+i.size = 1
+t.addfile(i, io.BytesIO(b'x'))
+t.close()
+)");
+  w_.shell("python3 make.py");
+  run_result json = w_.run({"list", "--json", "odd.tar"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"member\": \"q\\\"b\\\\c\\nd\\udcff\xc3\xa9.txt\""),
+            std::string::npos)
+      << json.out;
+  // The line is JSON that Python reads back to the original bytes.
+  w_.write("line.json", json.out);
+  w_.write("read.py", R"(import json
+m = json.load(open('line.json'))['member']
+print(m.encode('utf-8', 'surrogateescape'))
+)");
+  EXPECT_EQ(w_.shell("python3 read.py"), "b'q\"b\\\\c\\nd\\xff\\xc3\\xa9.txt'\n");
+
+  run_result human = w_.run({"list", "odd.tar"});
+  ASSERT_EQ(human.status, 0) << human.err;
+  EXPECT_EQ(listed_names(human.out), std::vector<std::string>{"q\"b\\\\c\\nd\xff\xc3\xa9.txt"});
+}
+
+class CliGz : public CliArchives {
+ protected:
+  void SetUp() override {
+    CliArchives::SetUp();
+    w_.write("notes.txt", pattern(50000));
+    w_.shell("gzip -n -k notes.txt");
+  }
+};
+
+TEST_F(CliGz, OneMemberNamedAfterTheFile) {
+  run_result r = w_.run({"list", "--json", "notes.txt.gz"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"path\": \"unpack://gz|12|notes.txt.gz|notes.txt\", \"member\": "
+                   "\"notes.txt\", \"size\": 50000, \"timestamp\": " +
+                       std::to_string(file_timestamp(w_.path("notes.txt.gz"))) + "}\n");
+}
+
+TEST_F(CliGz, CatAndUnpackGiveWhatGzipGives) {
+  std::string expected = w_.shell("gzip -dc notes.txt.gz");
+  run_result cat = w_.run({"cat", member_path("gz", "notes.txt.gz", "notes.txt")});
+  ASSERT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.out, expected);
+
+  run_result unpack = w_.run({"unpack", "notes.txt.gz"});
+  ASSERT_EQ(unpack.status, 0) << unpack.err;
+  EXPECT_EQ(unpack.out, expected);
+
+  // The unpacker for the extension is tried first, the others after it:
+  // gzip data under another name unpacks too.
+  std::filesystem::copy_file(w_.path("notes.txt.gz"), w_.path("renamed.dat"));
+  run_result renamed = w_.run({"unpack", "renamed.dat", "-o", "out.txt"});
+  ASSERT_EQ(renamed.status, 0) << renamed.err;
+  EXPECT_EQ(renamed.out, "");
+  EXPECT_EQ(read_file(w_.path("out.txt")), expected);
+}
+
+TEST_F(CliGz, AFailedUnpackLeavesNoOutputFile) {
+  w_.write("bad.gz", "this is not gzip data at all");
+  run_result r = w_.run({"unpack", "bad.gz", "-o", "out.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "brenmoor: bad.gz: Not GZIP data\n");
+  for (const auto& entry : std::filesystem::directory_iterator(w_.root())) {
+    std::string name = entry.path().filename().string();
+    EXPECT_NE(name, "out.txt");
+    EXPECT_EQ(name.find(".brenmoor-"), std::string::npos) << "a temporary file was left";
+  }
+
+  w_.write("bad.dat", "neither");
+  run_result unknown = w_.run({"unpack", "bad.dat"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err, "brenmoor: bad.dat: Unsupported format or corrupted file\n");
+}
+
+class CliNested : public CliArchives {
+ protected:
+  void SetUp() override {
+    CliArchives::SetUp();
+    w_.shell("tar --format=gnu --sort=name -cf - tree | gzip -n > a.tar.gz");
+  }
+};
+
+TEST_F(CliNested, RecursiveListingGoesIntoTheTarInsideTheGz) {
+  run_result r = w_.run({"list", "-r", "a.tar.gz"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> expected = {"a.tar"};
+  for (const std::string& name : lines_of(w_.shell("tar -tzf a.tar.gz"))) {
+    if (name.back() != '/') expected.push_back("a.tar|" + name);
+  }
+  EXPECT_EQ(listed_names(r.out), expected);
+
+  run_result flat = w_.run({"list", "a.tar.gz"});
+  EXPECT_EQ(listed_names(flat.out), std::vector<std::string>{"a.tar"});
+}
+
+TEST_F(CliNested, NestedMemberPathsPrintTheirContent) {
+  run_result r = w_.run({"list", "-r", "--json", "a.tar.gz"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string gz_member = member_path("gz", "a.tar.gz", "a.tar");
+  std::string nested = member_path("tar", gz_member, "tree/readme.txt");
+  EXPECT_NE(r.out.find("{\"path\": \"" + nested + "\", \"member\": \"tree/readme.txt\""),
+            std::string::npos)
+      << r.out;
+  run_result cat = w_.run({"cat", nested});
+  ASSERT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.out, "hello\n");
+}
+
+}  // namespace
