@@ -28,8 +28,6 @@ class string_reader : public File_Reader {
   error_text fail_with = nullptr;
   std::string last_read;
 
-  error_text skip(int32_t n) { return do_skip(n); }
-
  protected:
   error_text do_read(void* buffer, int32_t n) override {
     ++reads;
@@ -163,14 +161,6 @@ TEST(DataReaderReadAvail, FailureReportsNothingDelivered) {
   EXPECT_EQ(r.read_avail(buffer, n), err_corrupt_file);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(r.remain(), 10u);
-}
-
-TEST(DataReaderSkip, ReadsInPiecesOfAtMost512) {
-  string_reader r(std::string(2000, 'x'));
-  EXPECT_EQ(r.skip(1100), nullptr);
-  EXPECT_EQ(r.reads, 3);  // 512 + 512 + 76
-  r.fail_with = err_corrupt_file;
-  EXPECT_EQ(r.skip(10), err_corrupt_file);
 }
 
 TEST(FileReaderSeek, MovesOnlyWhenNeededAndWithinTheFile) {

@@ -133,20 +133,6 @@ TEST(GzipReaderOpen, RewindsASourcePositionedMidFile) {
   EXPECT_EQ(error, nullptr);
 }
 
-TEST(GzipReaderOpen, ReopeningStartsAfresh) {
-  std::string first = gzip_member("first"), second = gzip_member("second, longer");
-  file_ptr a = file_with(first), b = file_with(second);
-  sonovale_File_Reader ra(a, no_abort), rb(b, no_abort);
-  Gzip_Reader decoder;
-  ASSERT_EQ(decoder.open(ra), nullptr);
-  char buffer[3];
-  ASSERT_EQ(decoder.read(buffer, 3), nullptr);
-  ASSERT_EQ(decoder.open(rb), nullptr);
-  error_text error;
-  EXPECT_EQ(inflate_all(decoder, error), "second, longer");
-  EXPECT_EQ(error, nullptr);
-}
-
 TEST(GzipReaderRead, DeliversExactCountsWithinTheAnnouncedSize) {
   std::string text = sample_text(100000);
   opened o(gzip_member(text, 9));
