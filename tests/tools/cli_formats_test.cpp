@@ -1,5 +1,7 @@
 // brenmoor end to end on archives made by GNU tar, gzip and Python's
 // tarfile, compared with what those tools print where the rules agree.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -219,10 +221,67 @@ TEST_F(CliGz, AFailedUnpackLeavesNoOutputFile) {
   EXPECT_EQ(unknown.err, "brenmoor: bad.dat: Unsupported format or corrupted file\n");
 }
 
+class CliBz2 : public CliArchives {
+ protected:
+  void SetUp() override {
+    CliArchives::SetUp();
+    w_.write("notes.txt", pattern(50000));
+    w_.shell("bzip2 -k notes.txt");
+  }
+};
+
+TEST_F(CliBz2, ListCatAndUnpackGiveWhatBzip2Gives) {
+  run_result list = w_.run({"list", "--json", "notes.txt.bz2"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, "{\"path\": \"unpack://bz2|13|notes.txt.bz2|notes.txt\", \"member\": "
+                      "\"notes.txt\", \"size\": 50000, \"timestamp\": " +
+                          std::to_string(file_timestamp(w_.path("notes.txt.bz2"))) + "}\n");
+
+  std::string expected = w_.shell("bzip2 -dc notes.txt.bz2");
+  run_result cat = w_.run({"cat", member_path("bz2", "notes.txt.bz2", "any name")});
+  ASSERT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.out, expected);
+
+  run_result unpack = w_.run({"unpack", "-o", "out.txt", "notes.txt.bz2"});
+  ASSERT_EQ(unpack.status, 0) << unpack.err;
+  EXPECT_EQ(read_file(w_.path("out.txt")), expected);
+
+  w_.write("bad.bz2", "this is not bzip2 data");
+  run_result bad = w_.run({"unpack", "bad.bz2"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "brenmoor: bad.bz2: Not BZIP2 data\n");
+  run_result bad_list = w_.run({"list", "bad.bz2"});
+  EXPECT_EQ(bad_list.status, 1);
+  EXPECT_EQ(bad_list.out, "");
+  EXPECT_EQ(bad_list.err, "brenmoor: bad.bz2: Not BZIP2 data\n");
+}
+
+TEST_F(CliBz2, CtrlCDuringUnpackLeavesNoOutput) {
+  std::string fifo = w_.path("stream.bz2");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  pid_t pid = w_.start({"unpack", "stream.bz2", "-o", "out.txt"});
+  int writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  // Half of a real stream: the decoder waits for the rest.
+  std::string data = read_file(w_.path("notes.txt.bz2"));
+  ASSERT_EQ(::write(writer, data.data(), data.size() / 2), static_cast<ssize_t>(data.size() / 2));
+  ::kill(pid, SIGINT);
+  run_result r = w_.finish(pid);
+  ::close(writer);
+  EXPECT_EQ(r.status, 130);
+  EXPECT_EQ(r.err, "");
+  for (const auto& entry : std::filesystem::directory_iterator(w_.root())) {
+    std::string name = entry.path().filename().string();
+    EXPECT_NE(name, "out.txt");
+    EXPECT_EQ(name.find(".brenmoor-"), std::string::npos);
+  }
+}
+
 class CliNested : public CliArchives {
  protected:
   void SetUp() override {
     CliArchives::SetUp();
+    w_.shell("bzip2 -k tree/readme.txt");
     w_.shell("tar --format=gnu --sort=name -cf - tree | gzip -n > a.tar.gz");
   }
 };
@@ -232,7 +291,10 @@ TEST_F(CliNested, RecursiveListingGoesIntoTheTarInsideTheGz) {
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::string> expected = {"a.tar"};
   for (const std::string& name : lines_of(w_.shell("tar -tzf a.tar.gz"))) {
-    if (name.back() != '/') expected.push_back("a.tar|" + name);
+    if (name.back() == '/') continue;
+    expected.push_back("a.tar|" + name);
+    // Three levels: the BZ2 file inside the TAR inside the GZ.
+    if (name == "tree/readme.txt.bz2") expected.push_back("a.tar|" + name + "|readme.txt");
   }
   EXPECT_EQ(listed_names(r.out), expected);
 
@@ -248,9 +310,14 @@ TEST_F(CliNested, NestedMemberPathsPrintTheirContent) {
   EXPECT_NE(r.out.find("{\"path\": \"" + nested + "\", \"member\": \"tree/readme.txt\""),
             std::string::npos)
       << r.out;
-  run_result cat = w_.run({"cat", nested});
+  std::string deepest = member_path("bz2", member_path("tar", gz_member, "tree/readme.txt.bz2"),
+                                    "readme.txt");
+  EXPECT_NE(r.out.find("{\"path\": \"" + deepest + "\", \"member\": \"readme.txt\""),
+            std::string::npos)
+      << r.out;
+  run_result cat = w_.run({"cat", nested, deepest});
   ASSERT_EQ(cat.status, 0) << cat.err;
-  EXPECT_EQ(cat.out, "hello\n");
+  EXPECT_EQ(cat.out, "hello\nhello\n");
 }
 
 }  // namespace
