@@ -37,7 +37,8 @@ namespace {
 // A local file read with pread; read-only.
 class disk_file : public file {
  public:
-  disk_file(int fd, uint64_t size, uint64_t timestamp) : fd_(fd), size_(size), timestamp_(timestamp) {}
+  disk_file(int fd, uint64_t size, uint64_t timestamp)
+      : fd_(fd), size_(size), timestamp_(timestamp) {}
   ~disk_file() { close(fd_); }
 
   bool query_class(service_ptr_t<service_base>& out, const GUID& id) override {
@@ -96,7 +97,9 @@ class disk_filesystem : public filesystem {
                                         static_cast<uint64_t>(st.st_mtime));
   }
   void remove_object(const char*, abort_callback&) override { throw exception_io_denied(); }
-  void move_object(const char*, const char*, abort_callback&) override { throw exception_io_denied(); }
+  void move_object(const char*, const char*, abort_callback&) override {
+    throw exception_io_denied();
+  }
   bool is_remote(const char*) override { return false; }
   void get_stats(const char*, file_stats&, bool&, abort_callback&) override {
     throw exception_io_not_found();
@@ -265,10 +268,12 @@ int main(int argc, char** argv) {
   }
   set_module_host_api(nullptr);
 
-  std::printf("%d rounds; medians; peak memory is the child's maximum resident set "
-              "(an empty child: %ld KiB)\n", rounds, baseline.peak_kib);
-  std::printf("%-8s %12s %12s %8s %14s %14s\n", "", "ours (s)", "tar (s)", "ratio",
-              "ours peak KiB", "tar peak KiB");
+  std::printf(
+      "%d rounds; medians; peak memory is the child's maximum resident set "
+      "(an empty child: %ld KiB)\n",
+      rounds, baseline.peak_kib);
+  std::printf("%-8s %12s %12s %8s %14s %14s\n", "", "ours (s)", "tar (s)", "ratio", "ours peak KiB",
+              "tar peak KiB");
   auto row = [](const char* name, const series& ours, const series& theirs) {
     std::printf("%-8s %12.4f %12.4f %8.2f %14ld %14ld\n", name, ours.median(), theirs.median(),
                 ours.median() / theirs.median(), ours.peak_kib, theirs.peak_kib);

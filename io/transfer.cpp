@@ -88,7 +88,8 @@ void read_string_exact(plix::string_base& destination, stream_reader& source, ui
   // The text ends at its first NUL within the bytes read, never past them.
   const char* text = reinterpret_cast<const char*>(temporary.data());
   const void* nul = std::memchr(text, 0, count);
-  uint32_t length = nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - text) : count;
+  uint32_t length =
+      nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - text) : count;
   if (length == plix::infinite_size) throw plix::bad_alloc();
   destination.set_string(text, length);
 }

@@ -28,7 +28,11 @@ TEST(ParseTarNumber, Fields) {
   const row rows[] = {
       {"octal, space-terminated", "00000001750 ", 1000},
       {"octal followed by NULs", std::string("1750\0\0\0\0\0\0\0\0", 12), 1000},
-      {"leading NUL is stepped over", std::string("\0" "1750\0\0\0\0\0\0\0", 12), 1000},
+      {"leading NUL is stepped over",
+       std::string("\0"
+                   "1750\0\0\0\0\0\0\0",
+                   12),
+       1000},
       {"leading spaces", "     1750   ", 1000},
       {"octal filling the whole field", "777777777777", 0777777777777},
       {"octal stops at a non-octal digit", "17x         ", 15},
@@ -41,11 +45,16 @@ TEST(ParseTarNumber, Fields) {
       {"base 64 negative", "-Po", -1000},
       {"base 64 stops outside the alphabet", "+Po 7", 1000},
       {"base 64 without digits", "+*", 0},
-      {"high byte after a sign is not a digit", "+\xC0" "A", 0},
+      {"high byte after a sign is not a digit",
+       "+\xC0"
+       "A",
+       0},
       {"base 64 wraps in 64 bits", "+///////////", -1},
       {"base 256", std::string("\x80\0\0\0\0\0\0\x01\0\0\0\x05", 12), (int64_t{1} << 32) + 5},
-      {"base 256 negative", std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFE", 12), -2},
-      {"base 256 wraps in 64 bits", std::string("\x80\x12\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 12), -1},
+      {"base 256 negative", std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFE", 12),
+       -2},
+      {"base 256 wraps in 64 bits",
+       std::string("\x80\x12\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 12), -1},
       {"base 256 marker in the last byte", "           \x80", 0},
       {"negative marker in the last byte", "           \xFF", -1},
   };

@@ -127,7 +127,8 @@ class sparse_file : public file {
     std::memset(out, 0, n);
     for (const auto& [at, block] : content_.blocks) {
       uint64_t begin = std::max(at, position_), end = std::min(at + block.size(), position_ + n);
-      if (begin < end) std::memcpy(out + (begin - position_), block.data() + (begin - at), end - begin);
+      if (begin < end)
+        std::memcpy(out + (begin - position_), block.data() + (begin - at), end - begin);
     }
     position_ += n;
     return n;
@@ -241,7 +242,8 @@ std::string outcome_of(F&& call) {
     std::string what = e.what();
     if (type == typeid(exception_io_data_truncation) && what == corrupted) return "truncated";
     if (type == typeid(exception_io_data) && what == corrupted) return "corrupt";
-    if (type == typeid(plix::bad_alloc) && what == std::string("bad allocation")) return "bad_alloc";
+    if (type == typeid(plix::bad_alloc) && what == std::string("bad allocation"))
+      return "bad_alloc";
     if (type == typeid(exception_io_not_found) && what == std::string("Object not found"))
       return "not_found";
     return std::string("unexpected ") + type.name() + ": " + what;
@@ -256,7 +258,9 @@ class TarTest : public ::testing::Test {
     host_.mem().timestamp = archive_timestamp;
   }
 
-  std::string put(const std::string& name, const std::string& bytes) { return host_.put(name, bytes); }
+  std::string put(const std::string& name, const std::string& bytes) {
+    return host_.put(name, bytes);
+  }
 
   void list(const std::string& path, recorder& callback, bool readers) {
     file_ptr none;
@@ -318,9 +322,8 @@ TEST_F(TarTest, ListsRegularMembersOnlyWithContentAndArchiveTimestamp) {
     list(path, r, readers);
     EXPECT_EQ(r.names(),
               (std::vector<std::string>{"a.txt", "empty", "b512", "c513", "d600", "last"}));
-    const std::vector<std::string> contents = {"hello",          "",
-                                               text_of(512, 'b'), text_of(513, 'c'),
-                                               text_of(600, 'd'), "z"};
+    const std::vector<std::string> contents = {
+        "hello", "", text_of(512, 'b'), text_of(513, 'c'), text_of(600, 'd'), "z"};
     ASSERT_EQ(r.members.size(), contents.size());
     for (size_t i = 0; i < contents.size(); ++i) {
       EXPECT_EQ(r.members[i].size, contents[i].size());
@@ -362,14 +365,19 @@ TEST_F(TarTest, EndBlocks) {
       {"one zero block then the end", one + two + zero, {"one", "two"}, "truncated"},
       {"no end blocks", one + two, {"one", "two"}, "truncated"},
       {"zero block between members", one + zero + two + zero + zero, {"one", "two"}, "ok"},
-      {"two zero blocks apart end the walk", one + zero + dir + zero + two + zero + zero,
-       {"one"}, "ok"},
-      {"count starts again after a member", zero + one + zero + two + zero + zero,
-       {"one", "two"}, "ok"},
+      {"two zero blocks apart end the walk",
+       one + zero + dir + zero + two + zero + zero,
+       {"one"},
+       "ok"},
+      {"count starts again after a member",
+       zero + one + zero + two + zero + zero,
+       {"one", "two"},
+       "ok"},
       {"data after the end is not read", one + zero + zero + "garbage", {"one"}, "ok"},
       {"a zero-first block is an end block whatever follows",
        one + std::string(1, '\0') + tar_header("hidden", 0, '0').substr(1) + zero + two,
-       {"one"}, "ok"},
+       {"one"},
+       "ok"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -393,7 +401,8 @@ TEST_F(TarTest, LongNames) {
     std::vector<std::string> names;
   };
   const row rows[] = {
-      {"150-byte name", tar_builder().long_name(name150).member("trunc", "1").end().bytes,
+      {"150-byte name",
+       tar_builder().long_name(name150).member("trunc", "1").end().bytes,
        {name150}},
       {"only the next entry is renamed",
        tar_builder().long_name(name150).member("a", "1").member("b", "2").end().bytes,
@@ -402,15 +411,21 @@ TEST_F(TarTest, LongNames) {
        tar_builder().long_name(name150).member("dir/", "", '5').member("b", "2").end().bytes,
        {"b"}},
       {"the name ends at its first NUL",
-       tar_builder().member("././@LongLink", std::string("abc\0def", 8), 'L').member("x", "").end().bytes,
+       tar_builder()
+           .member("././@LongLink", std::string("abc\0def", 8), 'L')
+           .member("x", "")
+           .end()
+           .bytes,
        {"abc"}},
       {"the later of two long names wins",
        tar_builder().long_name("first").long_name("second").member("x", "").end().bytes,
        {"second"}},
       {"a zero block keeps the long name pending",
-       tar_builder().long_name("kept").zero_block().member("x", "").end().bytes, {"kept"}},
+       tar_builder().long_name("kept").zero_block().member("x", "").end().bytes,
+       {"kept"}},
       {"a long name longer than 64 KiB",
-       tar_builder().long_name(huge_clean).member("x", "").end().bytes, {huge_clean}},
+       tar_builder().long_name(huge_clean).member("x", "").end().bytes,
+       {huge_clean}},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -480,8 +495,8 @@ TEST_F(TarTest, NestedArchiveListsThroughItsOuterMember) {
 }
 
 TEST_F(TarTest, CallbackStopsTheWalk) {
-  std::string path = put("s.tar", tar_builder().member("a", "1").member("b", "2").bytes +
-                                      "broken beyond here");
+  std::string path =
+      put("s.tar", tar_builder().member("a", "1").member("b", "2").bytes + "broken beyond here");
   recorder r;
   r.stop_after = 1;
   list(path, r, true);
@@ -489,11 +504,9 @@ TEST_F(TarTest, CallbackStopsTheWalk) {
 }
 
 TEST_F(TarTest, KeptReadersOutliveTheListing) {
-  std::string path = put("k.tar", tar_builder()
-                                      .member("a", text_of(3000, 'a'))
-                                      .member("b", text_of(5000, 'b'))
-                                      .end()
-                                      .bytes);
+  std::string path = put(
+      "k.tar",
+      tar_builder().member("a", text_of(3000, 'a')).member("b", text_of(5000, 'b')).end().bytes);
   recorder r;
   r.keep_readers = true;
   list(path, r, true);
@@ -561,12 +574,14 @@ TEST_F(TarTest, ChecksumMismatchStopsTheWalkAfterEarlierMembers) {
 // A negative size would move the walk backwards; a crafted archive then
 // walked the same headers forever.
 TEST_F(TarTest, NegativeSizeIsCorruptWhateverTheType) {
-  const std::string fields[] = {"-Po", base256_field(UINT64_MAX - 1023, 0xFF),
-                                std::string(12, ' '), base256_field(uint64_t{1} << 63)};
+  const std::string fields[] = {"-Po", base256_field(UINT64_MAX - 1023, 0xFF), std::string(12, ' '),
+                                base256_field(uint64_t{1} << 63)};
   for (const std::string& field : fields) {
     for (char type : {'0', '5', 'L', 'x'}) {
-      SCOPED_TRACE(testing::Message() << "type " << type << " field " << testing::PrintToString(field));
-      std::string path = put("n.tar", tar_builder().member("a", "1").raw("neg", field, type).end().bytes);
+      SCOPED_TRACE(testing::Message()
+                   << "type " << type << " field " << testing::PrintToString(field));
+      std::string path =
+          put("n.tar", tar_builder().member("a", "1").raw("neg", field, type).end().bytes);
       for (bool readers : {false, true}) {
         recorder r;
         EXPECT_THROW_EXACT(list(path, r, readers), exception_io_data, corrupted);
@@ -600,11 +615,13 @@ TEST_F(TarTest, OversizedLongNameIsCorrupt) {
   const row rows[] = {
       {"2^32 - 1 bytes", octal_field(UINT32_MAX, 12), "corrupt"},
       {"2^40 bytes", base256_field(uint64_t{1} << 40), "corrupt"},
-      {"2^32 - 2 bytes on a short archive fails early", octal_field(UINT32_MAX - 1, 12), "truncated"},
+      {"2^32 - 2 bytes on a short archive fails early", octal_field(UINT32_MAX - 1, 12),
+       "truncated"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
-    std::string path = put("ln.tar", tar_builder().raw("././@LongLink", r.field, 'L', "name").end().bytes);
+    std::string path =
+        put("ln.tar", tar_builder().raw("././@LongLink", r.field, 'L', "name").end().bytes);
     recorder rec;
     EXPECT_EQ(outcome_of([&] { list(path, rec, false); }), r.outcome);
   }
@@ -614,7 +631,8 @@ TEST_F(TarTest, MemberPastTheEndIsTruncationBeforeAllocating) {
   // 5 GiB announced in a tiny archive: the shortfall is found before the
   // size is looked at, so this is truncation, not an allocation failure.
   const uint64_t size = 5ull << 30;
-  std::string path = put("p.tar", tar_builder().member("a", "1").raw("big", octal_field(size, 12), '0', "xyz").bytes);
+  std::string path = put(
+      "p.tar", tar_builder().member("a", "1").raw("big", octal_field(size, 12), '0', "xyz").bytes);
   recorder without;
   EXPECT_THROW_EXACT(list(path, without, false), exception_io_data_truncation, corrupted);
   ASSERT_EQ(without.names(), (std::vector<std::string>{"a", "big"}));
@@ -748,7 +766,8 @@ struct expected_archive {
 std::string unhex(const std::string& hex) {
   if (hex == "-") return "";
   std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return out;
 }
 
@@ -784,7 +803,8 @@ bool have_tool(const char* command) {
 }
 
 // Runs the oracle over `paths`.
-std::map<std::string, expected_archive> oracle(const temp_dir& dir, const std::vector<std::string>& paths) {
+std::map<std::string, expected_archive> oracle(const temp_dir& dir,
+                                               const std::vector<std::string>& paths) {
   std::string script = dir.path + "/oracle.py";
   std::ofstream(script) << oracle_script;
   std::string command = "python3 " + script;
@@ -874,10 +894,14 @@ TEST_F(TarOracleTest, RealWritersInEveryFormat) {
   temp_dir dir;
   // Too long for the name field, short enough for the ustar prefix split.
   const std::string long_name = "dir/sub/" + std::string(90, 'n') + ".txt";
-  std::string script = "set -e; cd '" + dir.path + "'; mkdir -p src/dir/sub; cd src;"
+  std::string script =
+      "set -e; cd '" + dir.path +
+      "'; mkdir -p src/dir/sub; cd src;"
       "printf hello > a.txt; : > empty;"
       "head -c 512 /dev/zero | tr '\\0' b > b512; head -c 513 /dev/zero | tr '\\0' c > c513;"
-      "printf long > '" + long_name + "'; ln -s a.txt sym; ln a.txt hard;"
+      "printf long > '" +
+      long_name +
+      "'; ln -s a.txt sym; ln a.txt hard;"
       "for f in gnu oldgnu ustar posix; do"
       "  tar --format=$f --sort=name --mtime=@0 --owner=0 --group=0 -cf ../$f.tar .; done;"
       "tar --format=v7 --sort=name --mtime=@0 -cf ../v7.tar a.txt empty b512 c513 sym hard"
@@ -931,7 +955,8 @@ TEST_F(TarOracleTest, FetchedCorpus) {
   if (!have_tool("python3 --version")) GTEST_SKIP() << "python3 is needed for the walk oracle";
   std::vector<std::string> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus))
-    if (entry.is_regular_file() && entry.path().extension() == ".tar") files.push_back(entry.path());
+    if (entry.is_regular_file() && entry.path().extension() == ".tar")
+      files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   ASSERT_FALSE(files.empty());
   temp_dir dir;

@@ -16,7 +16,9 @@ namespace {
 constexpr char truncated[] = "Unsupported format or corrupted file";
 
 // The byte at `offset` of the endless test pattern.
-uint8_t pattern_byte(uint64_t offset) { return static_cast<uint8_t>(offset * 7 + offset / 251); }
+uint8_t pattern_byte(uint64_t offset) {
+  return static_cast<uint8_t>(offset * 7 + offset / 251);
+}
 
 // A source of `size` pattern bytes that hands out at most `per_read` bytes
 // per read and records every request.
@@ -165,8 +167,7 @@ TEST(Transfer, AbortStopsBeforeTheNextPass) {
   pattern_reader source(10000, 1000);
   pattern_checker destination;
   counting_abort abort(4);
-  EXPECT_THROW_EXACT(transfer(source, destination, 10000, abort), exception_aborted,
-                     "User abort");
+  EXPECT_THROW_EXACT(transfer(source, destination, 10000, abort), exception_aborted, "User abort");
   EXPECT_EQ(destination.written, 3000u);
   EXPECT_EQ(source.requests.size(), 3u);
 }
@@ -223,7 +224,8 @@ TEST(TransferFileExact, SizesTheDestinationOnlyAboveOneKilobyte) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
-    service_ptr_t<recording_file> destination = new service_impl_t<recording_file>(r.initial_size, 0);
+    service_ptr_t<recording_file> destination =
+        new service_impl_t<recording_file>(r.initial_size, 0);
     destination->seek(r.position, abort);
     file_ptr source = file_with(pattern_text(r.count));
     transfer_file_exact(source, file_ptr(destination.get_ptr()), r.count, abort);
