@@ -321,3 +321,29 @@ TEST_F(CliNested, NestedMemberPathsPrintTheirContent) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sample that the demo and the README's first command show.
+TEST(CliSample, TheBundledDemoListsAndPrints) {
+  std::filesystem::path sample =
+      (std::filesystem::path(TESTDATA_DIR) / "../../samples/demo.tar.gz").lexically_normal();
+  ASSERT_TRUE(std::filesystem::exists(sample)) << sample;
+  workspace w;
+  std::filesystem::copy_file(sample, w.path("demo.tar.gz"));
+  run_result r = w.run({"list", "-r", "demo.tar.gz"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(listed_names(r.out),
+            (std::vector<std::string>{"demo.tar", "demo.tar|demo/README.txt",
+                                      "demo.tar|demo/docs/formats.txt",
+                                      "demo.tar|demo/poem.txt.bz2",
+                                      "demo.tar|demo/poem.txt.bz2|poem.txt"}));
+  std::string poem = member_path(
+      "bz2", member_path("tar", member_path("gz", "demo.tar.gz", "demo.tar"), "demo/poem.txt.bz2"),
+      "poem.txt");
+  run_result cat = w.run({"cat", poem});
+  ASSERT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.out.rfind("The archive keeps its members close,\n", 0), 0u) << cat.out;
+}
+
+}  // namespace
