@@ -77,24 +77,52 @@ TEST(Client, FixedAnswersAndFlags) {
 
 TEST(Client, FactoryListIsLinkedInReverseRegistrationOrder) {
   // Registration order is bz2 archive, bz2 unpacker, gz archive, gz
-  // unpacker, tar archive, component version, validator; the list starts
-  // from the last one registered.
-  const GUID* expected[] = {&component_installation_validator::class_guid,
-                            &componentversion::class_guid};
-  for (unsigned i = 0; i < 2; ++i) {
-    service_factory_base* f = factory_at(i);
+  // unpacker, tar archive, component version, validator; each inserts at the
+  // front, so the list runs the other way.
+  struct row {
+    const GUID* class_id;
+    const char* type;  // the archive type, or null
+  };
+  const row expected[] = {
+      {&component_installation_validator::class_guid, nullptr},
+      {&componentversion::class_guid, nullptr},
+      {&sonovale_io::filesystem::class_guid, "tar"},
+      {&unpacker::class_guid, nullptr},
+      {&sonovale_io::filesystem::class_guid, "gz"},
+      {&unpacker::class_guid, nullptr},
+      {&sonovale_io::filesystem::class_guid, "bz2"},
+  };
+  service_factory_base* f = factory_at(0);
+  for (const row& r : expected) {
     ASSERT_NE(f, nullptr);
-    EXPECT_TRUE(*f->class_id == *expected[i]) << i;
+    EXPECT_TRUE(*f->class_id == *r.class_id);
+    if (r.type != nullptr) {
+      service_ptr_t<service_base> instance;
+      f->provide_instance(instance);
+      service_ptr_t<service_base> as_archive;
+      ASSERT_TRUE(instance->query_class(as_archive, sonovale_io::archive::class_guid));
+      EXPECT_STREQ(static_cast<sonovale_io::archive_impl*>(
+                       static_cast<sonovale_io::filesystem*>(as_archive.get_ptr()))
+                       ->get_type_name(),
+                   r.type);
+      service_ptr_t<service_base> none;
+      EXPECT_FALSE(instance->query_class(none, unpacker::class_guid));
+      EXPECT_TRUE(none.is_empty());
+    }
+    f = f->next;
   }
-  unsigned count = 0;
-  service_factory_base* last = nullptr;
-  for (service_factory_base* f = factory_at(0); f != nullptr; f = f->next) {
-    last = f;
-    ++count;
-  }
-  EXPECT_LE(count, 7u);
-  ASSERT_NE(last, nullptr);
-  EXPECT_EQ(last->next, nullptr);
+  EXPECT_EQ(f, nullptr);
+}
+
+TEST(QueryClass, UnpackersHandOutTheSameStaticObject) {
+  service_ptr_t<service_base> instance, first, second;
+  factory_at(3)->provide_instance(instance);
+  ASSERT_TRUE(instance->query_class(first, unpacker::class_guid));
+  ASSERT_TRUE(instance->query_class(second, unpacker::class_guid));
+  EXPECT_EQ(first.get_ptr(), second.get_ptr());
+  EXPECT_EQ(first->add_reference(), 1);
+  EXPECT_EQ(first->release_reference(), 1);
+  EXPECT_FALSE(instance->query_class(first, sonovale_io::filesystem::class_guid));
 }
 
 TEST(Identity, VersionTexts) {
