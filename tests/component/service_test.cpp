@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "archive/archive.h"
 #include "component/identity.h"
 #include "component/module.h"
 #include "component/unpacker.h"
