@@ -117,7 +117,9 @@ loaded_module::loaded_module(const std::string& path, service_registry& registry
   }
 }
 
-loaded_module::~loaded_module() { unload(); }
+loaded_module::~loaded_module() {
+  unload();
+}
 
 void loaded_module::unload() noexcept {
   // Every reference into the module goes before its code does.

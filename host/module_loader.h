@@ -8,8 +8,8 @@
 
 #include <signal.h>
 
-#include <stdexcept>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,8 +25,8 @@ class module_load_error : public std::runtime_error {
 
 // What a registered service is, as far as the host can tell.
 enum class service_kind {
-  archive,            // a filesystem that also answers the archive class
-  filesystem,         // any other filesystem
+  archive,     // a filesystem that also answers the archive class
+  filesystem,  // any other filesystem
   unpacker,
   componentversion,
   installation_validator,

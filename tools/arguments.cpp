@@ -10,9 +10,8 @@ struct command_name {
   command_id id;
 };
 constexpr command_name commands[] = {
-    {"info", command_id::info},     {"list", command_id::list}, {"stat", command_id::stat},
-    {"cat", command_id::cat},       {"unpack", command_id::unpack},
-    {"extract", command_id::extract},
+    {"info", command_id::info}, {"list", command_id::list},     {"stat", command_id::stat},
+    {"cat", command_id::cat},   {"unpack", command_id::unpack}, {"extract", command_id::extract},
 };
 
 const char* name_of(command_id id) {
@@ -41,8 +40,8 @@ bool is_long(std::string_view arg, std::string_view name) {
 // An option that only one command takes.
 void require_command(const arguments& a, command_id wanted, std::string_view option) {
   if (a.command != wanted) {
-    throw usage_error("option " + std::string(option) + " applies only to '" +
-                      name_of(wanted) + "'");
+    throw usage_error("option " + std::string(option) + " applies only to '" + name_of(wanted) +
+                      "'");
   }
 }
 

@@ -211,11 +211,12 @@ class listing_callback : public host_member_callback {
     } else {
       std::string size = stats.size == unknown_size ? "unknown" : std::to_string(stats.size);
       if (size.size() < 12) size.insert(0, 12 - size.size(), ' ');
-      line = size + "  " + format_time(stats.timestamp) + "  " + human_text(prefix_ + member) +
-             "\n";
+      line =
+          size + "  " + format_time(stats.timestamp) + "  " + human_text(prefix_ + member) + "\n";
     }
     output_write(line);
-    if (c_.args.recursive && c_.host.archive_for(path) != nullptr) list_nested(path, member, reader);
+    if (c_.args.recursive && c_.host.archive_for(path) != nullptr)
+      list_nested(path, member, reader);
     return true;
   }
 
@@ -428,9 +429,9 @@ class extract_callback : public host_member_callback {
         filesystem::g_open(content, path, open_mode_read, c_.abort());
       }
       if (content.is_valid()) content->reopen(c_.abort());
-      const char* refusal =
-          plan.refusal != nullptr ? plan.refusal : target_.write(plan, *content, stats.timestamp,
-                                                                 c_.abort());
+      const char* refusal = plan.refusal != nullptr
+                                ? plan.refusal
+                                : target_.write(plan, *content, stats.timestamp, c_.abort());
       if (refusal != nullptr) {
         report_error(path, refusal);
         c_.refused = true;

@@ -88,7 +88,9 @@ extractor::extractor(const std::string& folder) {
   root_real_ = resolved;
 }
 
-extractor::~extractor() { ::close(root_fd_); }
+extractor::~extractor() {
+  ::close(root_fd_);
+}
 
 int extractor::open_folders(const std::vector<std::string>& segments, size_t count,
                             const char*& refusal) {
@@ -166,7 +168,8 @@ const char* extractor::write(const member_target& target, sonovale_io::file& con
     constexpr uint64_t seconds_1601_to_1970 = 11644473600;
     uint64_t ticks = timestamp;
     struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(ticks / 10000000) - static_cast<time_t>(seconds_1601_to_1970);
+    times[0].tv_sec =
+        static_cast<time_t>(ticks / 10000000) - static_cast<time_t>(seconds_1601_to_1970);
     times[0].tv_nsec = static_cast<long>(ticks % 10000000) * 100;
     times[1] = times[0];
     ::futimens(out.fd, times);  // a time that cannot be set is no reason to fail

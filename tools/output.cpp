@@ -195,8 +195,8 @@ std::string human_text(std::string_view bytes) {
 std::string format_time(uint64_t timestamp) {
   if (timestamp == UINT64_MAX) return "unknown";
   constexpr int64_t seconds_1601_to_1970 = 11644473600;
-  time_t seconds = static_cast<time_t>(static_cast<int64_t>(timestamp / 10000000) -
-                                       seconds_1601_to_1970);
+  time_t seconds =
+      static_cast<time_t>(static_cast<int64_t>(timestamp / 10000000) - seconds_1601_to_1970);
   struct tm utc;
   if (::gmtime_r(&seconds, &utc) == nullptr) return "unknown";
   char text[40];

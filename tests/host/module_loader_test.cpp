@@ -161,8 +161,8 @@ TEST_F(ModuleLoader, QueryClassAnswersOnlyImplementedInterfaces) {
 TEST_F(ModuleLoader, InstallationCheckLooksAtTheFileName) {
   const module_service* s = find_kind(module(), service_kind::installation_validator);
   ASSERT_NE(s, nullptr);
-  EXPECT_TRUE(static_cast<component_installation_validator*>(s->instance.get_ptr())
-                  ->check_installation());
+  EXPECT_TRUE(
+      static_cast<component_installation_validator*>(s->instance.get_ptr())->check_installation());
 
   temp_folder folder;
   struct case_t {
@@ -176,9 +176,9 @@ TEST_F(ModuleLoader, InstallationCheckLooksAtTheFileName) {
     host_.load_module(copy.string());
     const module_service* v = find_kind(*host_.module(), service_kind::installation_validator);
     ASSERT_NE(v, nullptr);
-    EXPECT_EQ(static_cast<component_installation_validator*>(v->instance.get_ptr())
-                  ->check_installation(),
-              c.installed);
+    EXPECT_EQ(
+        static_cast<component_installation_validator*>(v->instance.get_ptr())->check_installation(),
+        c.installed);
   }
 }
 
@@ -194,8 +194,7 @@ TEST_F(ModuleLoader, ModuleExceptionsAreCaughtByTheirBaseInTheHost) {
   // through the module's archive service and back.
   temp_folder folder;
   std::string missing = folder.path() + "/missing.tar";
-  std::string member_path =
-      "unpack://tar|" + std::to_string(missing.size()) + "|" + missing + "|m";
+  std::string member_path = "unpack://tar|" + std::to_string(missing.size()) + "|" + missing + "|m";
   file_ptr f;
   EXPECT_THROW_EXACT(filesystem::g_open(f, member_path.c_str(), open_mode_read, host_.abort()),
                      exception_io_not_found, "Object not found");

@@ -61,10 +61,17 @@ TEST(NativePaths, ClaimsLocalPathsOnly) {
     const char* path;
     bool ours;
   } cases[] = {
-      {"/tmp/a.tar", true},     {"rel/a.tar", true},      {"a.tar", true},
-      {"file:///tmp/a", true},  {"C:\\data\\a.tar", true}, {"dir/x://y", true},
-      {"", false},              {"unpack://tar|5|a.tar|x", false},
-      {"tempmem://", false},    {"http://host/a", false}, {"a+b.c-d://x", false},
+      {"/tmp/a.tar", true},
+      {"rel/a.tar", true},
+      {"a.tar", true},
+      {"file:///tmp/a", true},
+      {"C:\\data\\a.tar", true},
+      {"dir/x://y", true},
+      {"", false},
+      {"unpack://tar|5|a.tar|x", false},
+      {"tempmem://", false},
+      {"http://host/a", false},
+      {"a+b.c-d://x", false},
   };
   for (const case_t& c : cases) {
     SCOPED_TRACE(c.path);

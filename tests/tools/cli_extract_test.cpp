@@ -34,15 +34,16 @@ TEST(CliExtract, WritesWhatTarWrites) {
   EXPECT_EQ(tree_of(w.path("mine")), tree_of(w.path("theirs")));
 
   // Every file carries the archive's own time.
-  struct stat archive {}, member {};
+  struct stat archive {
+  }, member{};
   ASSERT_EQ(::stat(w.path("a.tar").c_str(), &archive), 0);
   ASSERT_EQ(::stat(w.path("mine/tree/readme.txt").c_str(), &member), 0);
   EXPECT_EQ(member.st_mtim.tv_sec, archive.st_mtim.tv_sec);
 
   // Compressed single files extract under their name without the extension.
   w.shell("gzip -n -k tree/readme.txt && bzip2 -k tree/docs/guide.txt");
-  run_result single = w.run({"extract", "tree/readme.txt.gz", "tree/docs/guide.txt.bz2", "-C",
-                             "single"});
+  run_result single =
+      w.run({"extract", "tree/readme.txt.gz", "tree/docs/guide.txt.bz2", "-C", "single"});
   EXPECT_EQ(single.status, 1) << "the folder must exist";
   EXPECT_EQ(single.err.rfind("brenmoor: single: ", 0), 0u) << single.err;
   std::filesystem::create_directory(w.path("single"));
@@ -92,13 +93,13 @@ t.close()
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "brenmoor: " + member("/abs.txt") + ": refused: absolute member name\n" +
-            "brenmoor: " + member("../up.txt") + ": refused: member name contains '..'\n" +
-            "brenmoor: " + member("a/../../x.txt") + ": refused: member name contains '..'\n" +
-            "brenmoor: " + member("out/escape.txt") +
-            ": refused: path leads outside the target folder\n" +
-            "brenmoor: " + member("out/../../y.txt") + ": refused: member name contains '..'\n" +
-            "brenmoor: " + member("./") + ": refused: member name names no file\n" +
-            "brenmoor: " + member("c/d.txt") + ": Not a directory\n");
+                "brenmoor: " + member("../up.txt") + ": refused: member name contains '..'\n" +
+                "brenmoor: " + member("a/../../x.txt") + ": refused: member name contains '..'\n" +
+                "brenmoor: " + member("out/escape.txt") +
+                ": refused: path leads outside the target folder\n" + "brenmoor: " +
+                member("out/../../y.txt") + ": refused: member name contains '..'\n" +
+                "brenmoor: " + member("./") + ": refused: member name names no file\n" +
+                "brenmoor: " + member("c/d.txt") + ": Not a directory\n");
 
   EXPECT_EQ(tree_of(w.path("outside")),
             (std::vector<std::pair<std::string, std::string>>{{"secret.txt", "keep me"}}));

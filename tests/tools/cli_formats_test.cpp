@@ -79,8 +79,8 @@ TEST_F(CliTar, ListShowsTheRegularFilesTarShows) {
   EXPECT_EQ(expected.size(), files_.size());
   for (const std::string& line : lines_of(r.out)) {
     std::string name = listed_name(line);
-    auto file = std::find_if(files_.begin(), files_.end(),
-                             [&](const auto& f) { return f.first == name; });
+    auto file =
+        std::find_if(files_.begin(), files_.end(), [&](const auto& f) { return f.first == name; });
     ASSERT_NE(file, files_.end()) << name;
     EXPECT_EQ(std::stoull(line.substr(0, 12)), file->second.size()) << name;
   }
@@ -90,9 +90,10 @@ TEST_F(CliTar, JsonCarriesMemberPathSizeAndTheArchiveTime) {
   run_result r = w_.run({"list", "--json", "a.tar"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string timestamp = std::to_string(file_timestamp(w_.path("a.tar")));
-  std::string expected = "{\"path\": \"unpack://tar|5|a.tar|tree/readme.txt\", \"member\": "
-                         "\"tree/readme.txt\", \"size\": 6, \"timestamp\": " +
-                         timestamp + "}";
+  std::string expected =
+      "{\"path\": \"unpack://tar|5|a.tar|tree/readme.txt\", \"member\": "
+      "\"tree/readme.txt\", \"size\": 6, \"timestamp\": " +
+      timestamp + "}";
   std::vector<std::string> lines = lines_of(r.out);
   EXPECT_EQ(lines.size(), files_.size());
   EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << r.out;
@@ -152,8 +153,7 @@ t.close()
   w_.shell("python3 make.py");
   run_result json = w_.run({"list", "--json", "odd.tar"});
   ASSERT_EQ(json.status, 0) << json.err;
-  EXPECT_NE(json.out.find("\"member\": \"q\\\"b\\\\c\\nd\\udcff\xc3\xa9.txt\""),
-            std::string::npos)
+  EXPECT_NE(json.out.find("\"member\": \"q\\\"b\\\\c\\nd\\udcff\xc3\xa9.txt\""), std::string::npos)
       << json.out;
   // The line is JSON that Python reads back to the original bytes.
   w_.write("line.json", json.out);
@@ -180,9 +180,10 @@ class CliGz : public CliArchives {
 TEST_F(CliGz, OneMemberNamedAfterTheFile) {
   run_result r = w_.run({"list", "--json", "notes.txt.gz"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "{\"path\": \"unpack://gz|12|notes.txt.gz|notes.txt\", \"member\": "
-                   "\"notes.txt\", \"size\": 50000, \"timestamp\": " +
-                       std::to_string(file_timestamp(w_.path("notes.txt.gz"))) + "}\n");
+  EXPECT_EQ(r.out,
+            "{\"path\": \"unpack://gz|12|notes.txt.gz|notes.txt\", \"member\": "
+            "\"notes.txt\", \"size\": 50000, \"timestamp\": " +
+                std::to_string(file_timestamp(w_.path("notes.txt.gz"))) + "}\n");
 }
 
 TEST_F(CliGz, CatAndUnpackGiveWhatGzipGives) {
@@ -233,9 +234,10 @@ class CliBz2 : public CliArchives {
 TEST_F(CliBz2, ListCatAndUnpackGiveWhatBzip2Gives) {
   run_result list = w_.run({"list", "--json", "notes.txt.bz2"});
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_EQ(list.out, "{\"path\": \"unpack://bz2|13|notes.txt.bz2|notes.txt\", \"member\": "
-                      "\"notes.txt\", \"size\": 50000, \"timestamp\": " +
-                          std::to_string(file_timestamp(w_.path("notes.txt.bz2"))) + "}\n");
+  EXPECT_EQ(list.out,
+            "{\"path\": \"unpack://bz2|13|notes.txt.bz2|notes.txt\", \"member\": "
+            "\"notes.txt\", \"size\": 50000, \"timestamp\": " +
+                std::to_string(file_timestamp(w_.path("notes.txt.bz2"))) + "}\n");
 
   std::string expected = w_.shell("bzip2 -dc notes.txt.bz2");
   run_result cat = w_.run({"cat", member_path("bz2", "notes.txt.bz2", "any name")});
@@ -310,8 +312,8 @@ TEST_F(CliNested, NestedMemberPathsPrintTheirContent) {
   EXPECT_NE(r.out.find("{\"path\": \"" + nested + "\", \"member\": \"tree/readme.txt\""),
             std::string::npos)
       << r.out;
-  std::string deepest = member_path("bz2", member_path("tar", gz_member, "tree/readme.txt.bz2"),
-                                    "readme.txt");
+  std::string deepest =
+      member_path("bz2", member_path("tar", gz_member, "tree/readme.txt.bz2"), "readme.txt");
   EXPECT_NE(r.out.find("{\"path\": \"" + deepest + "\", \"member\": \"readme.txt\""),
             std::string::npos)
       << r.out;
@@ -334,10 +336,9 @@ TEST(CliSample, TheBundledDemoListsAndPrints) {
   run_result r = w.run({"list", "-r", "demo.tar.gz"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(listed_names(r.out),
-            (std::vector<std::string>{"demo.tar", "demo.tar|demo/README.txt",
-                                      "demo.tar|demo/docs/formats.txt",
-                                      "demo.tar|demo/poem.txt.bz2",
-                                      "demo.tar|demo/poem.txt.bz2|poem.txt"}));
+            (std::vector<std::string>{
+                "demo.tar", "demo.tar|demo/README.txt", "demo.tar|demo/docs/formats.txt",
+                "demo.tar|demo/poem.txt.bz2", "demo.tar|demo/poem.txt.bz2|poem.txt"}));
   std::string poem = member_path(
       "bz2", member_path("tar", member_path("gz", "demo.tar.gz", "demo.tar"), "demo/poem.txt.bz2"),
       "poem.txt");

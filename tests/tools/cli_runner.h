@@ -128,8 +128,8 @@ class workspace {
     posix_spawn_file_actions_addopen(&actions, 2, path(".err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
-    int spawned = ::posix_spawn(&pid, BRENMOOR_CLI_PATH, &actions, nullptr, argv.data(),
-                                envp.data());
+    int spawned =
+        ::posix_spawn(&pid, BRENMOOR_CLI_PATH, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(spawned, 0);
     return pid;
