@@ -322,9 +322,18 @@ TEST_F(CliNested, NestedMemberPathsPrintTheirContent) {
   EXPECT_EQ(cat.out, "hello\nhello\n");
 }
 
-}  // namespace
-
-namespace {
+TEST_F(CliNested, NestingBeyondTheLimitIsReportedNotFollowed) {
+  // x.gz.gz...gz, 34 levels: each listing names the member after the file
+  // without its last extension, so every level nests one more.
+  w_.write("x", "x");
+  w_.shell("f=x; for i in $(seq 34); do gzip -n -c \"$f\" > \"$f.gz\"; f=\"$f.gz\"; done");
+  std::string name = "x";
+  for (int i = 0; i < 34; ++i) name += ".gz";
+  run_result r = w_.run({"list", "-r", name});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines_of(r.out).size(), 33u);
+  EXPECT_NE(r.err.find(": archives nested too deeply; not listed\n"), std::string::npos) << r.err;
+}
 
 // The sample that the demo and the README's first command show.
 TEST(CliSample, TheBundledDemoListsAndPrints) {
