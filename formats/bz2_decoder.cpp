@@ -28,8 +28,14 @@ constexpr uint32_t header_last = 0x425A6839;
 
 constexpr uint32_t block_size_unit = 100000;
 constexpr int symbols_per_selector = 50;
-// The block vector keeps the byte in the low 8 bits and the link above.
-constexpr uint32_t link_shift = 8;
+// Block vector entry i, one per row of the sorted rotations, is a 32-bit
+// word (the row's last byte, the row of the rotation one byte later, and
+// bits 16-19 of the row of the rotation one byte earlier) plus a 16-bit
+// word in a second array (bits 0-15 of that row). 20 bits hold any row
+// below 900000.
+constexpr uint32_t next_shift = 8;
+constexpr uint32_t previous_high_shift = 28;
+constexpr uint32_t position_mask = 0xFFFFF;
 constexpr uint32_t byte_mask = 0xFF;
 // Lookup entries: the symbol in the low 9 bits, the code length above.
 constexpr uint32_t lookup_length_shift = 9;
@@ -39,8 +45,23 @@ uint32_t low_mask(uint32_t n) {
   return static_cast<uint32_t>((uint64_t{1} << n) - 1);
 }
 
-uint32_t* block_entries(bz2_decoder& d) {
-  return reinterpret_cast<uint32_t*>(d.block.data());
+struct block_vector {
+  uint32_t* words;
+  uint16_t* previous_low;
+};
+
+block_vector block_entries(bz2_decoder& d) {
+  uint8_t* data = d.block.data();
+  return {reinterpret_cast<uint32_t*>(data),
+          reinterpret_cast<uint16_t*>(data + static_cast<size_t>(d.capacity) * 4)};
+}
+
+uint32_t next_row(uint32_t word) {
+  return (word >> next_shift) & position_mask;
+}
+
+uint32_t previous_row(uint32_t word, uint16_t low) {
+  return (word >> previous_high_shift) << 16 | low;
 }
 
 void build_crc_table(uint32_t table[256]) {
@@ -56,13 +77,16 @@ uint32_t crc_update(const uint32_t table[256], uint32_t crc, const uint8_t* data
   return crc;
 }
 
-// Sizes the block vector for a stream with block-size digit `digit`. The
-// old vector is freed first, so two never coexist.
+// Sizes the block vector and the text for a stream with block-size digit
+// `digit`. The old ones are freed first, so two never coexist.
 void set_capacity(bz2_decoder& d, uint32_t digit) {
   uint32_t capacity = digit * block_size_unit;
   if (capacity != d.capacity) {
     d.block.set_size(0);
-    d.block.set_size(capacity * sizeof(uint32_t));
+    d.text.set_size(0);
+    d.capacity = 0;
+    d.block.set_size(capacity * (sizeof(uint32_t) + sizeof(uint16_t)));
+    d.text.set_size(capacity);
     d.capacity = capacity;
   }
 }
@@ -148,8 +172,9 @@ int32_t read_block_tables(bz2_decoder& d, block_header& h) {
   return bz2_ok;
 }
 
-// Decodes the symbols of one block into the block vector, counting each
-// byte. Stores the number of entries in `entry_count`.
+// Decodes the symbols of one block into the text (the last column of the
+// sorted rotations), counting each byte. Stores the number of entries in
+// `entry_count`.
 //
 // The bit buffer lives in locals: up to 63 bits in a 64-bit word, filled
 // eight bytes at a time straight from input_buffer. When input_buffer runs
@@ -160,7 +185,7 @@ int32_t read_block_tables(bz2_decoder& d, block_header& h) {
 // bits held.
 int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_counts[256],
                        uint32_t& entry_count) {
-  uint32_t* const block = block_entries(d);
+  uint8_t* const column = d.text.data();
   const uint32_t capacity = d.capacity;
   const uint32_t end_of_block = h.byte_count + 1;
 
@@ -261,7 +286,7 @@ int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_coun
       }
       uint8_t b = mtf[0];
       byte_counts[b] += run_length;
-      std::fill_n(block + n, run_length, b);
+      std::memset(column + n, b, run_length);
       n += run_length;
       run_weight = 0;
     }
@@ -275,7 +300,7 @@ int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_coun
     std::memmove(mtf + 1, mtf, p);
     mtf[0] = b;
     ++byte_counts[b];
-    block[n++] = b;
+    column[n++] = b;
   }
 
   while (count >= 32) {
@@ -288,6 +313,77 @@ int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_coun
   d.input_pos = pos;
   entry_count = n;
   return result;
+}
+
+// Replaces the last column in d.text with the block's text.
+//
+// Entry i of the block vector is row i of the sorted rotations: its last
+// byte, the row whose rotation starts one byte later (`next`) and the row
+// whose rotation starts one byte earlier (`previous`). Counting gives
+// `previous` directly: the k-th occurrence of byte b in the last column
+// belongs to the rotation that sorts k-th among those starting with b.
+// `next` is its inverse.
+//
+// Following `next` from the origin row gives the text from the front;
+// following `previous` gives it from the back. Each step is a dependent
+// load from a multi-megabyte table, so the walk is bound by memory latency;
+// walking both halves at once keeps two loads in flight. The halves meet
+// properly only when the origin's cycle length divides n, which holds for
+// every genuine block; other blocks are walked forwards only, so the text
+// is always what the forward walk alone gives.
+void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t n,
+                      uint32_t origin) {
+  const block_vector v = block_entries(d);
+  uint32_t* const words = v.words;
+  uint16_t* const previous_low = v.previous_low;
+  uint8_t* const text = d.text.data();
+  uint32_t start[256];
+  uint32_t sum = 0;
+  for (int b = 0; b < 256; ++b) {
+    start[b] = sum;
+    sum += byte_counts[b];
+  }
+  uint32_t next_start[256];
+  std::memcpy(next_start, start, sizeof start);
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t b = text[i];
+    uint32_t row = start[b]++;
+    words[i] = b | (row >> 16) << previous_high_shift;
+    previous_low[i] = static_cast<uint16_t>(row);
+  }
+  // The same count again, now recording each row's successor. Rows of one
+  // byte are consecutive, so these writes run in 256 sequential streams.
+  for (uint32_t i = 0; i < n; ++i) words[next_start[text[i]]++] |= i << next_shift;
+
+  const uint32_t front_steps = n / 2;
+  uint32_t forward = next_row(words[origin]);
+  uint32_t backward = origin;
+  uint32_t last_forward = origin;
+  uint8_t* front = text;
+  uint8_t* back = text + n;
+  for (uint32_t k = 0; k < front_steps; ++k) {
+    uint32_t f = words[forward];
+    uint32_t b = words[backward];
+    uint16_t low = previous_low[backward];
+    *front++ = static_cast<uint8_t>(f);
+    last_forward = forward;
+    forward = next_row(f);
+    *--back = static_cast<uint8_t>(b);
+    backward = previous_row(b, low);
+  }
+  if (back != front) {
+    uint32_t b = words[backward];
+    *--back = static_cast<uint8_t>(b);
+    backward = previous_row(b, previous_low[backward]);
+  }
+  if (backward == last_forward) return;
+
+  forward = next_row(words[origin]);
+  for (uint32_t k = 0; k < n; ++k) {
+    uint32_t f = words[forward];
+    text[k] = static_cast<uint8_t>(f);
+    forward = next_row(f);
+  }
 }
 
 }  // namespace
@@ -436,23 +532,13 @@ int32_t bz2_decode_block(bz2_decoder& d) {
   result = decode_symbols(d, h, byte_counts, n);
   if (result != bz2_ok) return result;
 
-  // Inverse transform: entry i of the sorted column links to the position
-  // of its byte's next occurrence in the last column, found by counting.
-  uint32_t* const block = block_entries(d);
-  uint32_t next[256];
-  uint32_t sum = 0;
-  for (int b = 0; b < 256; ++b) {
-    next[b] = sum;
-    sum += byte_counts[b];
-  }
-  for (uint32_t i = 0; i < n; ++i) block[next[block[i] & byte_mask]++] |= i << link_shift;
-
   if (n != 0) {
     if (origin >= n) return bz2_data_error;
-    d.link = static_cast<int32_t>(block[origin] >> link_shift);
-    d.current_byte = static_cast<int32_t>(block[origin] & byte_mask);
+    d.current_byte = static_cast<int32_t>(d.text.data()[origin]);
     d.run_countdown = 5;
+    invert_transform(d, byte_counts, n, origin);
   }
+  d.link = 0;
   d.entries_left = static_cast<int32_t>(n);
   return bz2_ok;
 }
@@ -460,7 +546,7 @@ int32_t bz2_decode_block(bz2_decoder& d) {
 int32_t bz2_read(bz2_decoder& d, uint8_t* buffer) {
   if (d.entries_left < 0) return d.entries_left;
 
-  const uint32_t* block = block_entries(d);
+  const uint8_t* const text = d.text.data();
   uint32_t copies = static_cast<uint32_t>(d.copies_left);
   uint32_t link = static_cast<uint32_t>(d.link);
   int32_t countdown = d.run_countdown;
@@ -499,9 +585,7 @@ fetch:
   while (entries != 0) {
     --entries;
     uint32_t previous = current;
-    uint32_t e = block[link];
-    current = e & byte_mask;
-    link = e >> link_shift;
+    current = text[link++];
     if (--countdown == 0) {
       copies = current;
       current = previous;

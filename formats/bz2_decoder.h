@@ -64,7 +64,7 @@ struct huffman_group {
 // reference.
 struct bz2_decoder {
   int32_t copies_left = 0;    // pending emissions of current_byte
-  int32_t link = 0;           // block position the output stage reads next
+  int32_t link = 0;           // position in `text` that the output stage reads next
   int32_t run_countdown = 0;  // 0 after four equal bytes: the next is a count
   // Entries of the block not yet fetched; once negative, the sticky result
   // of the stream (-1 end or CRC failure, -2, -5, -7).
@@ -81,12 +81,18 @@ struct bz2_decoder {
   uint32_t stored_crc = 0;    // block CRC read, or the stream CRC at the end
   uint32_t combined_crc = 0;  // of the blocks finished so far
   uint32_t block_crc = 0;     // running CRC of the current block's output
-  // Block vector of `capacity` 32-bit entries: the byte in bits 0-7, the
-  // inverse-transform link in bits 8-31. Sized once per stream.
+  // Block vector: one entry per row of the sorted rotations, `capacity`
+  // 32-bit words (the row's last byte in bits 0-7, the row of the rotation
+  // one byte later in bits 8-27, bits 16-19 of the row of the rotation one
+  // byte earlier in bits 28-31) followed by `capacity` 16-bit words (bits
+  // 0-15 of that row). Sized once per stream.
   byte_array block;
   uint8_t selectors[bz2_max_selectors] = {};
   huffman_group groups[bz2_max_groups] = {};
 
+  // The block's last column while its symbols are decoded, then its text
+  // before the expansion of repeat counts. `capacity` bytes.
+  byte_array text;
   // 100000 times the stream's block-size digit.
   uint32_t capacity = 0;
   // Where the current block's bytes start in the chunk being filled, for
@@ -116,7 +122,8 @@ int32_t bz2_decoder_open(std::unique_ptr<bz2_decoder>& out, const sonovale_io::f
 // negative result code, which every later call returns again.
 int32_t bz2_read(bz2_decoder& d, uint8_t* buffer);
 
-// Reads and decodes the next block record into the block vector. Returns
+// Reads and decodes the next block record, leaving its text for the output
+// stage. Returns
 // bz2_ok, bz2_end_of_stream (with the stream CRC in stored_crc),
 // bz2_not_bzip2_data, bz2_data_error or bz2_obsolete_input.
 int32_t bz2_decode_block(bz2_decoder& d);
