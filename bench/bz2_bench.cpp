@@ -1,0 +1,270 @@
+// bzip2 decoding throughput against libbz2 and the bzip2 tool, round-robin.
+//
+//   bz2_bench [ROUNDS] [FILE.bz2...]
+//
+// Without files it decodes the .bz2 files of SHARED_DIR/bench-data. Each
+// round runs, per file and in rotating order, these contenders, each in its
+// own child process so that peak memory (maximum resident set) is per run:
+//   ours       bz2_decompress from an in-memory file into a growing file_buffer
+//   presized   the same into a file_buffer already of the output's size, so
+//              that writes never reallocate (the cost of growth is the
+//              difference to `ours`)
+//   libbz2     BZ2_bzBuffToBuffDecompress into a buffer of the output's size
+//   tool       `bzip2 -dc FILE > /dev/null`, timed from fork to reaping
+// The in-process contenders time only the decoding call, after reading the
+// compressed file into memory. Prints MB/s of output (medians) and the
+// ratios to libbz2, and the peak memory of ours and libbz2 beyond an empty
+// child, the compressed input and the output. Times are processor time
+// (wall time is shown as a ratio too): the machine may be shared.
+#include <bzlib.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "formats/bz2_decoder.h"
+#include "io/file_buffer.h"
+
+using sonovale_io::file_ptr;
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+file_ptr memory_file(const std::string& content) {
+  abort_callback_dummy abort;
+  file_ptr f = make_file_buffer(0, 0);
+  f->write(content.data(), static_cast<uint32_t>(content.size()), abort);
+  f->reopen(abort);
+  return f;
+}
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Processor time of this process: less disturbed than wall time by
+// neighbours on a shared machine.
+double cpu_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
+
+struct sample {
+  double wall;  // seconds
+  double cpu;   // seconds of processor time
+  long peak_kib;
+};
+
+// What a child measured itself: wall and processor seconds of the timed
+// call, or a negative wall time for failure.
+struct timing {
+  double wall, cpu;
+};
+
+template <typename F>
+timing timed(F call) {
+  double wall = now(), cpu = cpu_now();
+  bool ok = call();
+  return {ok ? now() - wall : -1, cpu_now() - cpu};
+}
+
+// Runs `child` in a forked process. A child that execs another program
+// reports nothing and is timed from fork to reaping, its processor time
+// taken from the kernel's accounting.
+sample run_forked(const std::function<timing()>& child) {
+  int fds[2];
+  if (pipe(fds) != 0) std::exit(2);
+  double start = now();
+  pid_t pid = fork();
+  if (pid < 0) std::exit(2);
+  if (pid == 0) {
+    close(fds[0]);
+    timing t = child();
+    if (write(fds[1], &t, sizeof t) != sizeof t) _exit(3);
+    _exit(t.wall < 0 ? 1 : 0);
+  }
+  close(fds[1]);
+  timing t{0, 0};
+  ssize_t got = read(fds[0], &t, sizeof t);
+  close(fds[0]);
+  int status = 0;
+  struct rusage usage;
+  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      (got != 0 && got != sizeof t)) {
+    std::fprintf(stderr, "child failed (status %d)\n", status);
+    std::exit(2);
+  }
+  if (got == 0) {
+    t.wall = now() - start;
+    t.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  }
+  return {t.wall, t.cpu, usage.ru_maxrss};
+}
+
+// Returns only when the tool cannot be started.
+timing run_tool(const std::string& path) {
+  int out = open("/dev/null", O_WRONLY);
+  if (out >= 0 && dup2(out, 1) >= 0) {
+    execlp("bzip2", "bzip2", "-dc", path.c_str(), static_cast<char*>(nullptr));
+  }
+  return {-1, 0};
+}
+
+timing run_ours(const std::string& path, uint64_t expected_size, bool presized) {
+  abort_callback_dummy abort;
+  file_ptr input = memory_file(read_file(path));
+  file_ptr output = make_file_buffer(0, 0);
+  if (presized) output->resize(expected_size, abort);
+  return timed([&] {
+    bz2_decompress(input, output, abort);
+    return output->get_size(abort) == expected_size;
+  });
+}
+
+timing run_libbz2(const std::string& path, uint64_t expected_size) {
+  std::string compressed = read_file(path);
+  std::vector<char> output(expected_size + 1);
+  return timed([&] {
+    unsigned int size = static_cast<unsigned int>(output.size());
+    int rc = BZ2_bzBuffToBuffDecompress(output.data(), &size, compressed.data(),
+                                        static_cast<unsigned int>(compressed.size()), 0, 0);
+    return rc == BZ_OK && size == expected_size;
+  });
+}
+
+struct series {
+  std::vector<double> wall, cpu;
+  long peak_kib = 0;
+  void add(const sample& s) {
+    wall.push_back(s.wall);
+    cpu.push_back(s.cpu);
+    peak_kib = std::max(peak_kib, s.peak_kib);
+  }
+  static double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  }
+};
+
+enum contender { ours, presized, libbz2, tool, contender_count };
+const char* const contender_names[] = {"ours", "presized", "libbz2", "tool"};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
+  std::vector<std::string> files(argv + std::min(argc, 2), argv + argc);
+  if (files.empty()) {
+    std::filesystem::path data = std::filesystem::path(SHARED_DIR) / "bench-data";
+    if (!std::filesystem::is_directory(data)) {
+      std::fprintf(stderr, "bz2_bench: %s is not present; name the files to decode\n",
+                   data.c_str());
+      return 2;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(data)) {
+      if (entry.path().extension() == ".bz2") files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+  }
+  if (rounds < 1 || files.empty()) {
+    std::fprintf(stderr, "usage: %s [ROUNDS] [FILE.bz2...]\n", argv[0]);
+    return 2;
+  }
+
+  // Output sizes, and a check that ours and libbz2 agree byte for byte.
+  std::vector<uint64_t> sizes;
+  for (const std::string& path : files) {
+    uint64_t size = 0;
+    sample check = run_forked([&] {
+      abort_callback_dummy abort;
+      std::string compressed = read_file(path);
+      file_ptr output = make_file_buffer(0, 0);
+      bz2_decompress(memory_file(compressed), output, abort);
+      uint64_t n = output->get_size(abort);
+      std::vector<char> reference(n + 1);
+      unsigned int got = static_cast<unsigned int>(reference.size());
+      int rc = BZ2_bzBuffToBuffDecompress(reference.data(), &got, compressed.data(),
+                                          static_cast<unsigned int>(compressed.size()), 0, 0);
+      bool same = rc == BZ_OK && got == n &&
+                  std::memcmp(reference.data(),
+                              static_cast<file_buffer*>(output.get_ptr())->content(), n) == 0;
+      // The size travels back in the wall-time field.
+      return timing{same ? static_cast<double>(n) : -1.0, 0};
+    });
+    size = static_cast<uint64_t>(check.wall);
+    sizes.push_back(size);
+  }
+
+  const sample baseline = run_forked([] { return timing{0, 0}; });
+  std::vector<std::vector<series>> results(files.size(), std::vector<series>(contender_count));
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t f = 0; f < files.size(); ++f) {
+      for (int turn = 0; turn < contender_count; ++turn) {
+        int c = (turn + round + static_cast<int>(f)) % contender_count;
+        const std::string& path = files[f];
+        uint64_t size = sizes[f];
+        sample s;
+        switch (c) {
+          case ours: s = run_forked([&] { return run_ours(path, size, false); }); break;
+          case presized: s = run_forked([&] { return run_ours(path, size, true); }); break;
+          case libbz2: s = run_forked([&] { return run_libbz2(path, size); }); break;
+          default: s = run_forked([&] { return run_tool(path); }); break;
+        }
+        results[f][c].add(s);
+      }
+    }
+  }
+
+  std::printf(
+      "%d rounds; medians in MB/s of output (10^6 bytes) by processor time, and the\n"
+      "ratio to libbz2 by processor time and by wall time\n",
+      rounds);
+  std::printf("%-9s %7s %8s %8s %8s %8s %7s %7s %7s %10s %10s\n", "file", "out MB", "ours",
+              "presized", "libbz2", "tool", "ratio", "wall", "pre/lib", "ours +KiB", "bz2 +KiB");
+  double total_bytes = 0;
+  double total_cpu[contender_count] = {}, total_wall[contender_count] = {};
+  for (size_t f = 0; f < files.size(); ++f) {
+    double mb = sizes[f] / 1e6;
+    double cpu[contender_count], wall[contender_count];
+    for (int c = 0; c < contender_count; ++c) {
+      cpu[c] = series::median(results[f][c].cpu);
+      wall[c] = series::median(results[f][c].wall);
+      total_cpu[c] += cpu[c];
+      total_wall[c] += wall[c];
+    }
+    total_bytes += sizes[f];
+    // Peak memory beyond an empty child, the compressed input and the
+    // output itself: what decoding costs on top of its result.
+    long io_kib = static_cast<long>((std::filesystem::file_size(files[f]) + sizes[f]) / 1024);
+    std::printf("%-9s %7.1f %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f %7.2f %10ld %10ld\n",
+                std::filesystem::path(files[f]).stem().c_str(), mb, mb / cpu[ours],
+                mb / cpu[presized], mb / cpu[libbz2], mb / cpu[tool], cpu[libbz2] / cpu[ours],
+                wall[libbz2] / wall[ours], cpu[libbz2] / cpu[presized],
+                results[f][ours].peak_kib - baseline.peak_kib - io_kib,
+                results[f][libbz2].peak_kib - baseline.peak_kib - io_kib);
+  }
+  double mb = total_bytes / 1e6;
+  std::printf("%-9s %7.1f %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f %7.2f\n", "all", mb,
+              mb / total_cpu[ours], mb / total_cpu[presized], mb / total_cpu[libbz2],
+              mb / total_cpu[tool], total_cpu[libbz2] / total_cpu[ours],
+              total_wall[libbz2] / total_wall[ours], total_cpu[libbz2] / total_cpu[presized]);
+  std::printf("peak resident set of an empty child: %ld KiB\n", baseline.peak_kib);
+  return 0;
+}
