@@ -5,7 +5,7 @@
 using namespace sonovale_io;
 
 sonovale_host::sonovale_host() {
-  native_.set_host_abort(&abort_);
+  native_.set_host_abort(&abort_, abort_.wake_fd());
   registry_.add(filesystem::class_guid, &native_);
   registry_.add(filesystem::class_guid, &tempmem_);
   set_module_host_api(&registry_);

@@ -8,6 +8,7 @@
 
 #include "archive/archive.h"
 #include "component/unpacker.h"
+#include "host/host_abort.h"
 #include "host/module_loader.h"
 #include "host/native_filesystem.h"
 #include "host/service_registry.h"
@@ -44,10 +45,10 @@ class sonovale_host {
 
   service_registry& registry() { return registry_; }
   native_filesystem& native() { return native_; }
-  // Set it (from a signal handler too: the flag is a lock-free atomic) to
-  // stop every running operation; the host's files check it in every read
-  // and seek.
-  abort_callback_impl& abort() { return abort_; }
+  // Set it (from a signal handler too) to stop every running operation;
+  // the host's files check it in every read and seek, and stream reads
+  // wake up for it.
+  host_abort_callback& abort() { return abort_; }
 
   // The module's archive and unpacker services, in registration order.
   std::vector<archive_service> archives() const;
@@ -57,7 +58,7 @@ class sonovale_host {
   sonovale_io::archive_impl* archive_for(const char* path) const;
 
  private:
-  abort_callback_impl abort_;
+  host_abort_callback abort_;
   service_impl_single_t<native_filesystem> native_;
   service_impl_single_t<tempmem_filesystem> tempmem_;
   service_registry registry_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,13 +65,14 @@ uint64_t stat_timestamp(const struct stat& st) {
 class native_file : public file {
  public:
   native_file(int fd, bool writable, const struct stat& st, const abort_callback* host_abort,
-              std::shared_ptr<std::atomic<uint64_t>> counter)
+              int wake_fd, std::shared_ptr<std::atomic<uint64_t>> counter)
       : fd_(fd),
         writable_(writable),
         seekable_(S_ISREG(st.st_mode)),
         size_(static_cast<uint64_t>(st.st_size)),
         timestamp_(stat_timestamp(st)),
         host_abort_(host_abort),
+        wake_fd_(wake_fd),
         counter_(std::move(counter)) {}
   native_file(const native_file&) = delete;
   native_file& operator=(const native_file&) = delete;
@@ -88,6 +90,7 @@ class native_file : public file {
     // Loop until the count is met or the end is reached: a short answer
     // tells the caller that nothing more follows.
     while (done < count) {
+      if (!seekable_) wait_readable(abort);
       ssize_t got = seekable_ ? ::pread(fd_, out + done, count - done, to_off(position_))
                               : ::read(fd_, out + done, count - done);
       if (got < 0) {
@@ -172,6 +175,21 @@ class native_file : public file {
     if (host_abort_ != nullptr) check_aborted(*host_abort_);
   }
 
+  // Waits until the stream has data (or its end) or an abort comes. The
+  // flag is checked after the wake descriptor is part of the wait, so an
+  // abort set at any moment ends the wait.
+  void wait_readable(abort_callback& abort) const {
+    check_abort(abort);
+    if (wake_fd_ < 0) return;
+    for (;;) {
+      struct pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+      int ready = ::poll(fds, 2, -1);
+      check_abort(abort);
+      if (ready > 0 && fds[0].revents != 0) return;
+      if (ready < 0 && errno != EINTR) return;  // let the read report it
+    }
+  }
+
   // Positions beyond what off_t holds are refused by the system as EINVAL
   // or EFBIG; clamp rather than wrap into a negative offset.
   static off_t to_off(uint64_t position) {
@@ -186,6 +204,7 @@ class native_file : public file {
   uint64_t timestamp_;
   uint64_t position_ = 0;
   const abort_callback* host_abort_;
+  int wake_fd_;
   std::shared_ptr<std::atomic<uint64_t>> counter_;
 };
 
@@ -250,7 +269,7 @@ void native_filesystem::open(service_ptr_t<file>& out, const char* path, open_mo
   }
   native_file* opened;
   try {
-    opened = new service_impl_t<native_file>(fd, writable, st, host_abort_, counter_);
+    opened = new service_impl_t<native_file>(fd, writable, st, host_abort_, wake_fd_, counter_);
   } catch (...) {
     ::close(fd);
     throw;

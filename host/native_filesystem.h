@@ -36,8 +36,13 @@ class native_filesystem : public sonovale_io::filesystem {
  public:
   // `host_abort`, when set, is checked by every file opened afterwards as
   // well as the abort callback that each call passes in; it must outlive
-  // those files.
-  void set_host_abort(const abort_callback* host_abort) { host_abort_ = host_abort; }
+  // those files. `wake_fd`, when not -1, becomes readable once `host_abort`
+  // is set: reads of streams (pipes, terminals) wait on it alongside their
+  // own descriptor, so an abort is never missed by a read about to block.
+  void set_host_abort(const abort_callback* host_abort, int wake_fd = -1) {
+    host_abort_ = host_abort;
+    wake_fd_ = wake_fd;
+  }
 
   // Bytes read through all of this filesystem's files so far.
   uint64_t bytes_read() const { return counter_->load(std::memory_order_relaxed); }
@@ -75,6 +80,7 @@ class native_filesystem : public sonovale_io::filesystem {
 
  private:
   const abort_callback* host_abort_ = nullptr;
+  int wake_fd_ = -1;
   // Shared with the files, which may outlive the filesystem.
   std::shared_ptr<std::atomic<uint64_t>> counter_ = std::make_shared<std::atomic<uint64_t>>(0);
 };

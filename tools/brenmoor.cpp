@@ -14,7 +14,7 @@
 
 namespace {
 
-abort_callback_impl* g_interrupt_target = nullptr;
+host_abort_callback* g_interrupt_target = nullptr;
 
 // The first Ctrl-C asks the running operation to stop, so partial outputs
 // can be removed; a second one ends the program at once.
@@ -30,7 +30,7 @@ void on_interrupt(int) {
 // Installed after the module has loaded, replacing the module's own
 // handler. Without SA_RESTART, a blocked read or write returns EINTR and
 // the abort flag is seen at once.
-void install_interrupt_handler(abort_callback_impl& abort) {
+void install_interrupt_handler(host_abort_callback& abort) {
   g_interrupt_target = &abort;
   struct sigaction action {};
   action.sa_handler = on_interrupt;
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   bool output_gone = false;
   {
     sonovale_host host;
-    output_setup(&host.abort(), ::isatty(STDOUT_FILENO) == 1);
+    output_setup(&host.abort(), host.abort().wake_fd(), ::isatty(STDOUT_FILENO) == 1);
     try {
       if (args.help) {
         output_write(help_text(args.command));

@@ -1,5 +1,6 @@
 #include "tools/output.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 namespace {
 
 const abort_callback* g_abort = nullptr;
+int g_wake_fd = -1;
 bool g_line_flush = false;
 std::string g_buffer;
 constexpr size_t buffer_limit = 64 * 1024;
@@ -20,8 +22,24 @@ constexpr size_t buffer_limit = 64 * 1024;
 std::mutex g_stderr_mutex;
 bool g_status_visible = false;
 
+// Waits until standard output takes bytes or an abort comes, so a reader
+// that stops reading cannot hold the program past Ctrl-C.
+void wait_writable() {
+  if (g_abort == nullptr) return;
+  check_aborted(*g_abort);
+  if (g_wake_fd < 0) return;
+  for (;;) {
+    struct pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {g_wake_fd, POLLIN, 0}};
+    int ready = ::poll(fds, 2, -1);
+    check_aborted(*g_abort);
+    if (ready > 0 && fds[0].revents != 0) return;
+    if (ready < 0 && errno != EINTR) return;  // let the write report it
+  }
+}
+
 void write_fd(int fd, const char* data, size_t size, bool is_stdout) {
   while (size > 0) {
+    if (is_stdout) wait_writable();
     ssize_t put = ::write(fd, data, size);
     if (put < 0) {
       if (errno == EINTR) {
@@ -84,8 +102,9 @@ size_t utf8_sequence_length(const unsigned char* p, size_t left) {
 
 }  // namespace
 
-void output_setup(const abort_callback* abort, bool line_flush) {
+void output_setup(const abort_callback* abort, int wake_fd, bool line_flush) {
   g_abort = abort;
+  g_wake_fd = wake_fd;
   g_line_flush = line_flush;
 }
 

@@ -15,9 +15,10 @@ struct output_closed {};
 
 // Standard output. Bytes are collected and written in large pieces; when
 // `line_flush` is set (a terminal) each completed line goes out at once.
-// A write interrupted by a signal checks `abort` and throws
-// exception_aborted when it is set; a closed pipe throws output_closed.
-void output_setup(const abort_callback* abort, bool line_flush);
+// A write that would block waits on `wake_fd` (readable once `abort` is
+// set; -1 for none) too, and throws exception_aborted when `abort` is set;
+// a closed pipe throws output_closed.
+void output_setup(const abort_callback* abort, int wake_fd, bool line_flush);
 void output_write(std::string_view bytes);
 void output_flush();
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "host/host_abort.h"
 #include "io/string.h"
 #include "tests/support/expect_throw.h"
 
@@ -232,6 +233,29 @@ TEST_F(NativeFilesystem, StreamsReadWholeCountsAndCannotSeek) {
   EXPECT_THROW_EXACT(f->seek(0, abort_), exception_io_os, "Illegal seek");
   EXPECT_EQ(read_n(*f, 100, abort_), "abcdabcdabcd");
   writer.join();
+}
+
+TEST_F(NativeFilesystem, AnAbortWakesAStreamReadThatWaits) {
+  std::string fifo = folder_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  host_abort_callback host_abort;
+  fs_.set_host_abort(&host_abort, host_abort.wake_fd());
+  // The writer keeps the fifo open and silent: only the abort can end the
+  // read, whether it comes before the read waits or during the wait.
+  int writer = -1;
+  std::thread opener([&] { writer = ::open(fifo.c_str(), O_WRONLY); });
+  file_ptr f = open(fifo);
+  opener.join();
+  std::thread aborter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    host_abort.abort();
+  });
+  char byte;
+  abort_callback_dummy never;
+  EXPECT_THROW_EXACT(f->read(&byte, 1, never), exception_aborted, "User abort");
+  aborter.join();
+  ::close(writer);
+  fs_.set_host_abort(nullptr);
 }
 
 }  // namespace
