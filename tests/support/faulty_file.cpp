@@ -2,8 +2,15 @@
 
 using namespace sonovale_io;
 
-faulty_file::faulty_file(service_ptr_t<file> inner, fault_plan plan, uint64_t* calls)
-    : inner_(std::move(inner)), plan_(plan), calls_(calls) {}
+faulty_file::faulty_file(service_ptr_t<file> inner, fault_plan plan, uint64_t* calls,
+                         fault_log* log)
+    : inner_(std::move(inner)), plan_(plan), calls_(calls), log_(log) {
+  if (log_ != nullptr) ++log_->live_files;
+}
+
+faulty_file::~faulty_file() {
+  if (log_ != nullptr) --log_->live_files;
+}
 
 bool faulty_file::query_class(service_ptr_t<service_base>& out, const GUID& id) {
   if (!(id == file::class_guid)) return false;
@@ -14,6 +21,7 @@ bool faulty_file::query_class(service_ptr_t<service_base>& out, const GUID& id) 
 void faulty_file::tick(unsigned op) {
   if ((plan_.ops & op) == 0) return;
   if (++*calls_ != plan_.fail_at) return;
+  if (log_ != nullptr) log_->failed_op = op;
   if (plan_.kind == fault_kind::abort) throw exception_aborted();
   throw exception_io_denied();  // stands for any failure of the device
 }

@@ -23,9 +23,20 @@ struct fault_plan {
   fault_kind kind = fault_kind::io_error;
 };
 
+// What the files opened under one plan did, shared by all of them: which
+// kind of operation threw, and how many of the files are still alive.
+struct fault_log {
+  unsigned failed_op = 0;  // a fault_ops bit; 0 until a fault is thrown
+  int64_t live_files = 0;
+};
+
 class faulty_file : public sonovale_io::file {
  public:
-  faulty_file(service_ptr_t<sonovale_io::file> inner, fault_plan plan, uint64_t* calls);
+  // `calls` counts the operations of every file under one plan; `log`, when
+  // given, records the failed operation and the files alive.
+  faulty_file(service_ptr_t<sonovale_io::file> inner, fault_plan plan, uint64_t* calls,
+              fault_log* log = nullptr);
+  ~faulty_file();
 
   bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
   uint32_t read(void* buffer, uint32_t count, abort_callback& abort) override;
@@ -49,4 +60,5 @@ class faulty_file : public sonovale_io::file {
   service_ptr_t<sonovale_io::file> inner_;
   fault_plan plan_;
   uint64_t* calls_;  // shared by every file opened under one plan
+  fault_log* log_;
 };

@@ -46,7 +46,7 @@ void memory_filesystem::open(service_ptr_t<file>& out, const char* path, open_mo
   f->write(found->second.data(), static_cast<uint32_t>(found->second.size()), abort);
   f->reopen(abort);
   if (faults.fail_at != 0) {
-    out = new service_impl_t<faulty_file>(f, faults, &fault_calls);
+    out = new service_impl_t<faulty_file>(f, faults, &fault_calls, &fault_record);
     return;
   }
   out = f;

@@ -20,9 +20,11 @@ class memory_filesystem : public sonovale_io::filesystem {
   uint64_t timestamp = 132000000000000000ull;
   unsigned opens = 0;
   // Files opened while `faults.fail_at` is set are wrapped in faulty_file;
-  // `fault_calls` counts their operations across all of them.
+  // `fault_calls` counts their operations across all of them, and
+  // `fault_record` what they did.
   fault_plan faults;
   uint64_t fault_calls = 0;
+  fault_log fault_record;
 
   bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
   bool get_canonical_path(const char* path, plix::string_base& out) override;

@@ -1,0 +1,201 @@
+// The bzip2 decoder on arbitrary bytes, checked against libbz2.
+//
+// The module decodes every stream of a file up to the first bytes that do
+// not start another stream ("BZh1" to "BZh9" on a byte boundary). The
+// reference below does the same with libbz2's stream interface, one stream
+// at a time. Then either both succeed with the same bytes, or both refuse,
+// apart from three documented differences:
+//   - the module refuses randomised blocks ("Obsolete input"), which libbz2
+//     still decodes: what the module wrote before must be a prefix of
+//     libbz2's output;
+//   - the module accepts an empty block and a block whose symbol map
+//     declares no bytes, which libbz2 refuses: a walk over the blocks with
+//     the decoder's own steps must find such a block.
+// The same bytes listed as a "bz2" archive must give the same content, or
+// the same exception, as decoding them directly.
+#include <bzlib.h>
+
+#include <memory>
+#include <string>
+#include <typeinfo>
+
+#include "formats/bz2.h"
+#include "formats/bz2_decoder.h"
+#include "fuzz/fuzz_host.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+// Inputs that expand beyond this are only checked for crashes and leaks.
+constexpr size_t output_limit = 8u << 20;
+// The archive service decodes into an in-memory file that grows write by
+// write; under the sanitizers that copies the content at every write, so
+// only smaller outputs take that road.
+constexpr size_t archive_limit = 1u << 20;
+
+enum class outcome { ok, refused, too_big };
+
+// Decodes like the module with libbz2: stream after stream while the next
+// bytes are a stream header.
+outcome reference_decode(const uint8_t* data, size_t size, std::string& out) {
+  size_t pos = 0;
+  for (bool first = true;; first = false) {
+    if (!first) {
+      const uint8_t* h = data + pos;
+      if (size - pos < 4 || h[0] != 'B' || h[1] != 'Z' || h[2] != 'h' || h[3] < '1' || h[3] > '9')
+        return outcome::ok;
+    }
+    bz_stream s{};
+    if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) std::abort();
+    s.next_in = const_cast<char*>(reinterpret_cast<const char*>(data + pos));
+    s.avail_in = static_cast<unsigned>(size - pos);
+    outcome result = outcome::ok;
+    for (;;) {
+      char chunk[65536];
+      s.next_out = chunk;
+      s.avail_out = sizeof chunk;
+      int r = BZ2_bzDecompress(&s);
+      out.append(chunk, sizeof chunk - s.avail_out);
+      if (out.size() > output_limit) {
+        result = outcome::too_big;
+        break;
+      }
+      if (r == BZ_STREAM_END) break;
+      // Out of input with room left over: the stream is cut short.
+      if (r != BZ_OK || (s.avail_in == 0 && s.avail_out != 0)) {
+        result = outcome::refused;
+        break;
+      }
+    }
+    pos = size - s.avail_in;
+    BZ2_bzDecompressEnd(&s);
+    if (result != outcome::ok) return result;
+  }
+}
+
+file_ptr memory_file(const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  file_ptr f = make_file_buffer(0, 0);
+  f->write(data, static_cast<uint32_t>(size), abort);
+  f->reopen(abort);
+  return f;
+}
+
+// The number of bytes that the symbol map of the block starting at bit
+// `bit` of `data` declares.
+int declared_bytes(const uint8_t* data, size_t size, uint64_t bit) {
+  auto read = [&](int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i, ++bit) {
+      uint64_t byte = bit / 8;
+      uint32_t b = byte < size ? (data[byte] >> (7 - bit % 8)) & 1 : 0;
+      v = v << 1 | b;
+    }
+    return v;
+  };
+  bit += 48 + 32 + 1 + 24;  // magic, CRC, randomised flag, origin pointer
+  uint32_t ranges = read(16);
+  int count = 0;
+  for (int r = 0; r < 16; ++r) {
+    if (ranges & (0x8000u >> r)) count += __builtin_popcount(read(16));
+  }
+  return count;
+}
+
+// Walks the blocks with the decoder's own steps, as bz2_decompress does but
+// without the output stage, and tells whether one decoded block is empty or
+// declares no bytes.
+bool has_block_libbz2_refuses(const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  file_ptr input = memory_file(data, size);
+  std::unique_ptr<bz2_decoder> d;
+  try {
+    if (bz2_decoder_open(d, input, abort) != bz2_ok) return false;
+    for (;;) {
+      uint64_t consumed =
+          input->get_position(abort) - static_cast<uint64_t>(d->input_count - d->input_pos);
+      uint64_t bit = consumed * 8 - d->bit_count;
+      int32_t result = bz2_decode_block(*d);
+      if (result == bz2_end_of_stream) {
+        if (!bz2_next_stream(*d)) return false;
+        continue;
+      }
+      if (result != bz2_ok) return false;
+      if (d->entries_left == 0 || declared_bytes(data, size, bit) == 0) return true;
+    }
+  } catch (const exception_io_data&) {
+    return false;
+  }
+}
+
+struct module_result {
+  outcome result = outcome::ok;
+  std::string content;
+  std::string error_class;
+  std::string error_message;
+};
+
+module_result module_decode(const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  module_result m;
+  service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
+  sink->max_write = bz2_chunk_size;
+  sink->limit = output_limit;
+  try {
+    bz2_decompress(memory_file(data, size), file_ptr(sink.get_ptr()), abort);
+  } catch (const fuzz::output_limit_reached&) {
+    m.result = outcome::too_big;
+  } catch (const exception_io_data& e) {
+    m.result = outcome::refused;
+    m.error_class = typeid(e).name();
+    m.error_message = e.what();
+  }
+  m.content = std::move(sink->content);
+  return m;
+}
+
+bool starts_with(const std::string& whole, const std::string& prefix) {
+  return whole.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  module_result m = module_decode(data, size);
+  std::string expected;
+  outcome r = reference_decode(data, size, expected);
+
+  if (m.result != outcome::too_big && r != outcome::too_big) {
+    if (m.result == outcome::ok && r == outcome::ok) {
+      require(m.content == expected);
+    } else if (m.result == outcome::refused && r == outcome::ok) {
+      require(m.error_message == "Obsolete input");
+      require(starts_with(expected, m.content));
+    } else if (m.result == outcome::ok && r == outcome::refused) {
+      require(has_block_libbz2_refuses(data, size));
+    }
+  }
+  if (m.result == outcome::too_big || m.content.size() > archive_limit) return 0;
+
+  // The archive service decodes the same way and lets the same exception out.
+  static service_impl_single_t<archive_bz2> archive;
+  fuzz::host host({&archive});
+  host.set_input(data, size);
+  fuzz::recording_callback listing;
+  file_ptr none;
+  try {
+    archive.list_members("fuzz://input.bz2", none, listing, false);
+    require(m.result == outcome::ok);
+    require(listing.members.size() == 1);
+    require(listing.members[0].has_reader);
+    require(listing.members[0].content == m.content);
+    require(listing.members[0].path == "unpack://bz2|16|fuzz://input.bz2|input");
+  } catch (const exception_io_data& e) {
+    require(m.result == outcome::refused);
+    require(listing.members.empty());
+    require(m.error_class == typeid(e).name());
+    require(m.error_message == e.what());
+  }
+  return 0;
+}

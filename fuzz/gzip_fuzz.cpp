@@ -1,0 +1,224 @@
+// The gzip path on arbitrary bytes, checked against zlib driven directly.
+//
+// What the module documents, modelled by the reference below: data of at
+// least 18 bytes that starts 0x1F 0x8B is gzip, anything else is "Not GZIP
+// data"; the size announced is the file's last four bytes (little-endian),
+// refused from 2^31 on; members that follow one another are all inflated,
+// and bytes after a member that do not start another one end the data.
+// Every whole-content road (opening the member, unpacking, listing with
+// readers, inflating into a file that is not in memory) must give the
+// reference's bytes or its exception; a listing without readers gives the
+// announced size; and Gzip_Reader, read in odd pieces up to the announced
+// size, delivers a prefix of the reference's bytes, failing exactly when
+// the data cannot supply that many.
+#include <zlib.h>
+
+#include <string>
+#include <typeinfo>
+
+#include "archive/data_reader.h"
+#include "formats/gz.h"
+#include "formats/gzip_reader.h"
+#include "fuzz/fuzz_host.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+constexpr char not_gzip[] = "Not GZIP data";
+constexpr char too_large[] = " unsupported file feature; gzip larger than 2GB";
+constexpr char corrupt[] = " corrupt file";
+constexpr char input_path[] = "fuzz://input.gz";
+
+struct expected_result {
+  bool ok = false;
+  std::string content;  // up to the failure when !ok
+  std::string message;  // when !ok: the exact text, or empty when any text will do
+  bool recognised = false;
+  uint32_t announced = 0;
+};
+
+bool starts_member(const uint8_t* p, size_t left) {
+  return left >= 2 && p[0] == 0x1F && p[1] == 0x8B;
+}
+
+expected_result reference(const uint8_t* data, size_t size) {
+  expected_result e;
+  if (size < 18 || !starts_member(data, size)) {
+    e.message = not_gzip;
+    return e;
+  }
+  e.recognised = true;
+  const uint8_t* t = data + size - 4;
+  e.announced = uint32_t{t[0]} | uint32_t{t[1]} << 8 | uint32_t{t[2]} << 16 | uint32_t{t[3]} << 24;
+  if (e.announced > 0x7FFFFFFF) {
+    e.message = too_large;
+    return e;
+  }
+
+  z_stream s{};
+  if (inflateInit2(&s, 31) != Z_OK) std::abort();
+  s.next_in = const_cast<Bytef*>(data);
+  s.avail_in = static_cast<uInt>(size);
+  for (;;) {
+    unsigned char chunk[65536];
+    s.next_out = chunk;
+    s.avail_out = sizeof chunk;
+    int r = inflate(&s, Z_NO_FLUSH);
+    e.content.append(reinterpret_cast<char*>(chunk), sizeof chunk - s.avail_out);
+    if (r == Z_STREAM_END) {
+      if (!starts_member(s.next_in, s.avail_in)) {
+        e.ok = true;
+        break;
+      }
+      inflateReset(&s);
+      continue;
+    }
+    if (r == Z_DATA_ERROR || (r == Z_BUF_ERROR && s.avail_in == 0) ||
+        (r == Z_OK && s.avail_in == 0 && s.avail_out != 0)) {
+      e.message = corrupt;  // bad data, or the file ended inside a member
+      break;
+    }
+    if (r != Z_OK) break;  // some other zlib failure: its own text
+  }
+  inflateEnd(&s);
+  return e;
+}
+
+// Checks that `statement` ends as `e` says: with content equal to `e`'s,
+// or with exception_io_data carrying `e`'s message.
+template <typename F>
+void check_whole(const expected_result& e, F statement) {
+  std::string content;
+  try {
+    content = statement();
+  } catch (const exception_io_data& x) {
+    require(!e.ok);
+    require(typeid(x) == typeid(exception_io_data));
+    require(e.message.empty() || e.message == x.what());
+    return;
+  }
+  require(e.ok);
+  require(content == e.content);
+}
+
+file_ptr memory_file(const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  file_ptr f = make_file_buffer(0, 0);
+  f->write(data, static_cast<uint32_t>(size), abort);
+  f->reopen(abort);
+  return f;
+}
+
+// Reads the announced size through Gzip_Reader in pieces of varying size.
+void check_reader(const expected_result& e, const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  file_ptr source = memory_file(data, size);
+  source->seek(size / 3, abort);  // the decoder starts from the first byte anyway
+  sonovale_File_Reader reader(source, abort);
+  Gzip_Reader decoder;
+  error_text error = decoder.open(reader);
+  if (!e.recognised || e.message == too_large) {
+    if (e.recognised) {
+      require(error != nullptr && e.message == error);
+    } else {
+      require(error == nullptr && !decoder.active());
+    }
+    return;
+  }
+  if (error != nullptr) {
+    // Only a failure of zlib's own set-up could land here.
+    std::abort();
+  }
+  require(decoder.active());
+  require(decoder.remain() == e.announced);
+
+  static const int32_t pieces[] = {1, 7, 512, 1023, 4096, 65536, 3};
+  std::string content;
+  std::string piece;
+  for (size_t i = 0; decoder.remain() != 0; ++i) {
+    int32_t n = static_cast<int32_t>(std::min<uint64_t>(pieces[i % 7], decoder.remain()));
+    piece.resize(static_cast<size_t>(n));
+    error = decoder.read(piece.data(), n);
+    if (error != nullptr) break;
+    content += piece;
+  }
+  require(e.content.compare(0, content.size(), content) == 0);
+  if (error == nullptr) {
+    require(content.size() == e.announced);
+    require(e.ok || e.content.size() >= e.announced);
+    // Nothing remains to be read.
+    char one;
+    require(decoder.read(&one, 1) != nullptr);
+  } else {
+    require(!e.ok || e.content.size() < e.announced);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  expected_result e = reference(data, size);
+  abort_callback_dummy abort;
+
+  static service_impl_single_t<archive_gz> archive;
+  static service_impl_single_t<unpacker_gz> unpacker;
+  fuzz::host host({&archive});
+  host.set_input(data, size);
+
+  check_whole(e, [&] {
+    file_ptr out;
+    archive.open_member(out, input_path, "any", abort);
+    require(out->get_position(abort) == 0);
+    require(out->get_timestamp(abort) == host.input().timestamp);
+    return fuzz::read_rest(*out);
+  });
+
+  // A source standing in the middle is still decoded from its start.
+  check_whole(e, [&] {
+    file_ptr source = memory_file(data, size);
+    source->seek(size / 2, abort);
+    file_ptr out;
+    unpacker.unpack_file(out, source, abort);
+    return fuzz::read_rest(*out);
+  });
+
+  check_whole(e, [&] {
+    service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
+    sink->max_write = 1024;
+    file_ptr out(sink.get_ptr());
+    gzip_inflate_into(memory_file(data, size), abort, out);
+    return sink->content;
+  });
+
+  check_whole(e, [&] {
+    fuzz::recording_callback listing;
+    file_ptr none;
+    archive.list_members(input_path, none, listing, true);
+    require(listing.members.size() == 1);
+    require(listing.members[0].has_reader);
+    require(listing.members[0].path == "unpack://gz|15|fuzz://input.gz|input");
+    return listing.members[0].content;
+  });
+
+  // Without readers nothing is inflated: the announcement is the size.
+  {
+    fuzz::recording_callback listing;
+    file_ptr none;
+    try {
+      archive.list_members(input_path, none, listing, false);
+      require(e.recognised && e.message != too_large);
+      require(listing.members.size() == 1);
+      require(!listing.members[0].has_reader);
+      require(listing.members[0].stats.size == e.announced);
+      require(archive.get_member_stats(input_path, "", abort).size == e.announced);
+    } catch (const exception_io_data& x) {
+      require(!e.recognised || e.message == too_large);
+      require(e.message == x.what());
+      require(listing.members.empty());
+    }
+  }
+
+  check_reader(e, data, size);
+  return 0;
+}

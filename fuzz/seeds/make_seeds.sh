@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Remakes the seed inputs of the bz2, gzip and tar fuzz targets from small
+# files, with the standard tools (bzip2, gzip, GNU tar, python3). The output
+# is the same on every run: fixed contents, names, owners and times.
+set -euo pipefail
+cd "$(dirname "$0")"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Small inputs: text, runs, and pseudo-random bytes from a fixed seed.
+printf 'The quick brown fox jumps over the lazy dog.\n%.0s' {1..12} > "$work/text"
+{ printf 'a%.0s' {1..700}; printf 'bbbbbcd'; printf 'z%.0s' {1..300}; } > "$work/runs"
+python3 -c 'import random,sys; r=random.Random(7); sys.stdout.buffer.write(bytes(r.randrange(256) for _ in range(1500)))' > "$work/random"
+: > "$work/empty"
+
+mkdir -p bz2 gzip tar
+bzip2 -c -9 < "$work/text" > bz2/text.bz2
+bzip2 -c -1 < "$work/runs" > bz2/runs.bz2
+bzip2 -c -1 < "$work/random" > bz2/random.bz2
+bzip2 -c < "$work/empty" > bz2/empty.bz2
+cat bz2/text.bz2 bz2/empty.bz2 bz2/runs.bz2 > bz2/concatenated.bz2
+{ cat bz2/text.bz2; printf 'trailing garbage'; } > bz2/trailing.bz2
+
+gzip -n -c -9 < "$work/text" > gzip/text.gz
+gzip -n -c -1 < "$work/random" > gzip/random.gz
+gzip -n -c < "$work/empty" > gzip/empty.gz
+cat gzip/text.gz gzip/empty.gz > gzip/members.gz
+{ cat gzip/text.gz; head -c 100 /dev/zero; } > gzip/padded.gz
+# A header with a name, a comment, extra data and a header CRC.
+python3 - "$work/runs" > gzip/flags.gz <<'PY'
+import struct, sys, zlib
+data = open(sys.argv[1], 'rb').read()
+header = b'\x1f\x8b\x08' + bytes([2 | 4 | 8 | 16]) + struct.pack('<I', 0) + b'\x00\x03'
+header += struct.pack('<H', 4) + b'ab\x00\x00' + b'runs\x00' + b'a comment\x00'
+header += struct.pack('<H', zlib.crc32(header) & 0xFFFF)
+c = zlib.compressobj(6, zlib.DEFLATED, -15)
+body = c.compress(data) + c.flush()
+sys.stdout.buffer.write(header + body + struct.pack('<II', zlib.crc32(data), len(data)))
+PY
+
+mkdir -p "$work/t/dir"
+cp "$work/text" "$work/t/a.txt"
+head -c 600 "$work/random" > "$work/t/dir/six-hundred.bin"
+: > "$work/t/empty"
+cp "$work/runs" "$work/t/a-name-longer-than-one-hundred-bytes-so-that-tar-writes-a-long-name-record-before-its-header.txt"
+ln -sf a.txt "$work/t/link"
+tar_flags=(--format=gnu -b1 --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner)
+tar -C "$work/t" "${tar_flags[@]}" -cf tar/gnu.tar .
+tar -C "$work/t" --format=ustar -b1 --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner \
+  -cf tar/ustar.tar a.txt empty dir
+# A size field in base 256, as writers use for members of 8 GiB or more.
+python3 - "$work/text" > tar/base256.tar <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+h = bytearray(512)
+h[0:5] = b'b.txt'
+h[100:108] = b'0000644\x00'
+h[124:136] = b'\x80' + len(data).to_bytes(11, 'big')
+h[136:148] = b'00000000000\x00'
+h[156:157] = b'0'
+h[257:265] = b'ustar  \x00'
+h[148:156] = b' ' * 8
+h[148:156] = ('%06o\x00 ' % sum(h)).encode()
+pad = b'\x00' * (-len(data) % 512)
+sys.stdout.buffer.write(bytes(h) + data + pad + b'\x00' * 1024)
+PY
+ls -l bz2 gzip tar
