@@ -76,6 +76,15 @@ const std::string long_name = "long-" + std::string(110, 'n') + ".txt";
 const std::string long_txt = "long name\n";
 const std::string text = repeat("The quick brown fox jumps over the lazy dog.\n", 20);
 const std::string abracadabra = "abracadabra, abracadabra!\n";
+const std::string noise = [] {
+  std::string s;
+  uint32_t x = 1;
+  for (int i = 0; i < 12000; ++i) {
+    x = (x * 1103515245u + 12345u) & 0x7FFFFFFF;
+    s += static_cast<char>(x >> 16 & 0xFF);
+  }
+  return s;
+}();
 
 struct listed {
   std::string path;
@@ -263,6 +272,7 @@ const failure too_large = data(" unsupported file feature; gzip larger than 2GB"
 const gz_case gz_cases[] = {
     {"gz-good.gz", text, ok, 900, ok},
     {"gz-empty-content.gz", "", ok, 0, ok},
+    {"gz-several-reads.gz", noise, ok, 12000, ok},
     {"gz-17-bytes.gz", "", not_gzip, 0, not_gzip},
     {"gz-not-gzip.gz", "", not_gzip, 0, not_gzip},
     {"gz-truncated-in-header.gz", "", not_gzip, 0, not_gzip},
@@ -337,6 +347,7 @@ const failure crc_mismatch = data("Unknown exception");
 const bz2_case bz2_cases[] = {
     {"bz2-good.bz2", text, ok},
     {"bz2-empty-stream.bz2", "", ok},
+    {"bz2-several-reads.bz2", noise, ok},
     {"bz2-zero-bytes.bz2", "", truncated},
     {"bz2-not-bzip2.bz2", "", not_bzip2},
     {"bz2-header-digit-0.bz2", "", not_bzip2},

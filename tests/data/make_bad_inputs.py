@@ -46,6 +46,18 @@ LONG_TXT = b'long name\n'
 TEXT = b'The quick brown fox jumps over the lazy dog.\n' * 20  # 900 bytes
 
 
+def noise(count):
+    """Bytes that hardly compress, so that a file spans several reads."""
+    out, x = bytearray(), 1
+    for _ in range(count):
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        out.append(x >> 16 & 0xFF)
+    return bytes(out)
+
+
+NOISE = noise(12000)
+
+
 # ---------------------------------------------------------------------------
 # TAR
 
@@ -215,6 +227,7 @@ def make_gzip():
     good = run(['gzip', '-n', '-9', '-c'], TEXT)
     save('gz-good.gz', good)
     save('gz-empty-content.gz', run(['gzip', '-n', '-c'], b''))
+    save('gz-several-reads.gz', run(['gzip', '-n', '-9', '-c'], NOISE))
     save('gz-17-bytes.gz', good[:17])
     save('gz-not-gzip.gz', TEXT[:100])
     save('gz-truncated-in-header.gz', good[:8])
@@ -496,6 +509,7 @@ def make_bzip2():
     save('bz2-good.bz2', good)
     empty = run(['bzip2', '-c'], b'')
     save('bz2-empty-stream.bz2', empty)
+    save('bz2-several-reads.bz2', run(['bzip2', '-9', '-c'], NOISE))
     save('bz2-zero-bytes.bz2', b'')
     save('bz2-not-bzip2.bz2', run(['gzip', '-n', '-c'], TEXT))
     save('bz2-header-digit-0.bz2', b'BZh0' + good[4:])
