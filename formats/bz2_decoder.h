@@ -95,9 +95,9 @@ struct bz2_decoder {
   byte_array text;
   // 100000 times the stream's block-size digit.
   uint32_t capacity = 0;
-  // Where the current block's bytes start in the chunk being filled, for
-  // computing the block CRC a chunk at a time.
-  uint32_t crc_start = 0;
+  // Tables for computing the CRC eight bytes at a step, built with
+  // crc_table.
+  uint32_t crc_slices[7][256] = {};
 };
 
 // Decodes every bzip2 stream of `input`, from its current position, into
