@@ -35,12 +35,38 @@ file_ptr memory_file(const std::string& content) {
   return f;
 }
 
+// An output file that appends to a string with the string's own growth.
+// The in-memory file reallocates at every write, which under the address
+// sanitizer copies the whole content each time; outputs of tens of
+// megabytes would take minutes.
+class string_file : public sonovale_io::file {
+ public:
+  std::string content;
+
+  bool query_class(service_ptr_t<service_base>&, const GUID&) override { return false; }
+  uint32_t read(void*, uint32_t, abort_callback&) override { return 0; }
+  void write(const void* buffer, uint32_t count, abort_callback&) override {
+    content.append(static_cast<const char*>(buffer), count);
+  }
+  uint64_t get_size(abort_callback&) override { return content.size(); }
+  uint64_t get_position(abort_callback&) override { return content.size(); }
+  void resize(uint64_t, abort_callback&) override {}
+  void seek(uint64_t, abort_callback&) override {}
+  bool can_seek() override { return false; }
+  bool get_extra_info(void*) override { return false; }
+  bool is_in_memory() override { return true; }
+  void on_hint(void*) override {}
+  uint64_t get_timestamp(abort_callback&) override { return 0; }
+  void reopen(abort_callback&) override {}
+  bool is_remote() override { return false; }
+};
+
 std::string decode_file(const file_ptr& input) {
   abort_callback_dummy abort;
-  file_ptr out = make_file_buffer(0, 0);
-  bz2_decompress(input, out, abort);
-  out->reopen(abort);
-  return read_all(*out);
+  auto* out = new service_impl_t<string_file>();
+  file_ptr holder(out);
+  bz2_decompress(input, holder, abort);
+  return out->content;
 }
 
 std::string decode(const std::string& compressed) {
@@ -448,14 +474,13 @@ TEST(Bz2Errors, CrcMismatch) {
   std::string bad_block = s;
   bad_block[10] ^= 0x01;  // stored block CRC
   abort_callback_dummy abort;
-  file_ptr out = make_file_buffer(0, 0);
-  EXPECT_THROW_EXACT(bz2_decompress(memory_file(bad_block), out, abort), exception_io_data,
+  auto* out = new service_impl_t<string_file>();
+  file_ptr holder(out);
+  EXPECT_THROW_EXACT(bz2_decompress(memory_file(bad_block), holder, abort), exception_io_data,
                      "Unknown exception");
   // Two whole chunks were written before the block ended; the last,
   // partial chunk of the failing block is not delivered.
-  EXPECT_EQ(out->get_size(abort), 8192u);
-  out->reopen(abort);
-  EXPECT_TRUE(same_bytes(read_all(*out), data.substr(0, 8192)));
+  EXPECT_TRUE(same_bytes(out->content, data.substr(0, 8192)));
 
   std::string bad_stream = bzip2_compress("", 9);
   bad_stream[13] ^= 0x40;
