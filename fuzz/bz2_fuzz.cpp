@@ -168,12 +168,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (m.result != outcome::too_big && r != outcome::too_big) {
     if (m.result == outcome::ok && r == outcome::ok) {
-      require(m.content == expected);
+      FUZZ_REQUIRE(m.content == expected);
     } else if (m.result == outcome::refused && r == outcome::ok) {
-      require(m.error_message == "Obsolete input");
-      require(starts_with(expected, m.content));
+      FUZZ_REQUIRE(m.error_message == "Obsolete input");
+      FUZZ_REQUIRE(starts_with(expected, m.content));
     } else if (m.result == outcome::ok && r == outcome::refused) {
-      require(has_block_libbz2_refuses(data, size));
+      FUZZ_REQUIRE(has_block_libbz2_refuses(data, size));
     }
   }
   if (m.result == outcome::too_big || m.content.size() > archive_limit) return 0;
@@ -186,16 +186,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   file_ptr none;
   try {
     archive.list_members("fuzz://input.bz2", none, listing, false);
-    require(m.result == outcome::ok);
-    require(listing.members.size() == 1);
-    require(listing.members[0].has_reader);
-    require(listing.members[0].content == m.content);
-    require(listing.members[0].path == "unpack://bz2|16|fuzz://input.bz2|input");
+    FUZZ_REQUIRE(m.result == outcome::ok);
+    FUZZ_REQUIRE(listing.members.size() == 1);
+    FUZZ_REQUIRE(listing.members[0].has_reader);
+    FUZZ_REQUIRE(listing.members[0].content == m.content);
+    FUZZ_REQUIRE(listing.members[0].path == "unpack://bz2|16|fuzz://input.bz2|input");
   } catch (const exception_io_data& e) {
-    require(m.result == outcome::refused);
-    require(listing.members.empty());
-    require(m.error_class == typeid(e).name());
-    require(m.error_message == e.what());
+    FUZZ_REQUIRE(m.result == outcome::refused);
+    FUZZ_REQUIRE(listing.members.empty());
+    FUZZ_REQUIRE(m.error_class == typeid(e).name());
+    FUZZ_REQUIRE(m.error_message == e.what());
   }
   return 0;
 }

@@ -22,7 +22,7 @@
 namespace fuzz {
 
 // Aborts the run, naming the failed check, unless `condition` holds.
-#define require(condition) ::fuzz::require_at(condition, #condition, __LINE__)
+#define FUZZ_REQUIRE(condition) ::fuzz::require_at(condition, #condition, __LINE__)
 inline void require_at(bool condition, const char* text, int line) {
   if (condition) return;
   std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
@@ -135,9 +135,9 @@ class recording_callback : public sonovale_io::member_callback {
     listed_member m{path, stats, reader.is_valid(), {}};
     if (m.has_reader) {
       abort_callback_dummy abort;
-      require(reader->get_position(abort) == 0);
+      FUZZ_REQUIRE(reader->get_position(abort) == 0);
       m.content = read_rest(*reader);
-      require(m.content.size() == stats.size);
+      FUZZ_REQUIRE(m.content.size() == stats.size);
     }
     members.push_back(std::move(m));
     return members.size() < limit;
@@ -164,7 +164,7 @@ class string_sink : public sonovale_io::file {
   }
   uint32_t read(void*, uint32_t, abort_callback&) override { return 0; }
   void write(const void* buffer, uint32_t count, abort_callback&) override {
-    require(count <= max_write);
+    FUZZ_REQUIRE(count <= max_write);
     if (content.size() + count > limit) throw output_limit_reached();
     content.append(static_cast<const char*>(buffer), count);
   }

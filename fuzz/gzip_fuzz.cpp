@@ -93,13 +93,13 @@ void check_whole(const expected_result& e, F statement) {
   try {
     content = statement();
   } catch (const exception_io_data& x) {
-    require(!e.ok);
-    require(typeid(x) == typeid(exception_io_data));
-    require(e.message.empty() || e.message == x.what());
+    FUZZ_REQUIRE(!e.ok);
+    FUZZ_REQUIRE(typeid(x) == typeid(exception_io_data));
+    FUZZ_REQUIRE(e.message.empty() || e.message == x.what());
     return;
   }
-  require(e.ok);
-  require(content == e.content);
+  FUZZ_REQUIRE(e.ok);
+  FUZZ_REQUIRE(content == e.content);
 }
 
 file_ptr memory_file(const uint8_t* data, size_t size) {
@@ -120,9 +120,9 @@ void check_reader(const expected_result& e, const uint8_t* data, size_t size) {
   error_text error = decoder.open(reader);
   if (!e.recognised || e.message == too_large) {
     if (e.recognised) {
-      require(error != nullptr && e.message == error);
+      FUZZ_REQUIRE(error != nullptr && e.message == error);
     } else {
-      require(error == nullptr && !decoder.active());
+      FUZZ_REQUIRE(error == nullptr && !decoder.active());
     }
     return;
   }
@@ -130,8 +130,8 @@ void check_reader(const expected_result& e, const uint8_t* data, size_t size) {
     // Only a failure of zlib's own set-up could land here.
     std::abort();
   }
-  require(decoder.active());
-  require(decoder.remain() == e.announced);
+  FUZZ_REQUIRE(decoder.active());
+  FUZZ_REQUIRE(decoder.remain() == e.announced);
 
   static const int32_t pieces[] = {1, 7, 512, 1023, 4096, 65536, 3};
   std::string content;
@@ -143,15 +143,15 @@ void check_reader(const expected_result& e, const uint8_t* data, size_t size) {
     if (error != nullptr) break;
     content += piece;
   }
-  require(e.content.compare(0, content.size(), content) == 0);
+  FUZZ_REQUIRE(e.content.compare(0, content.size(), content) == 0);
   if (error == nullptr) {
-    require(content.size() == e.announced);
-    require(e.ok || e.content.size() >= e.announced);
+    FUZZ_REQUIRE(content.size() == e.announced);
+    FUZZ_REQUIRE(e.ok || e.content.size() >= e.announced);
     // Nothing remains to be read.
     char one;
-    require(decoder.read(&one, 1) != nullptr);
+    FUZZ_REQUIRE(decoder.read(&one, 1) != nullptr);
   } else {
-    require(!e.ok || e.content.size() < e.announced);
+    FUZZ_REQUIRE(!e.ok || e.content.size() < e.announced);
   }
 }
 
@@ -169,8 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_whole(e, [&] {
     file_ptr out;
     archive.open_member(out, input_path, "any", abort);
-    require(out->get_position(abort) == 0);
-    require(out->get_timestamp(abort) == host.input().timestamp);
+    FUZZ_REQUIRE(out->get_position(abort) == 0);
+    FUZZ_REQUIRE(out->get_timestamp(abort) == host.input().timestamp);
     return fuzz::read_rest(*out);
   });
 
@@ -195,9 +195,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::recording_callback listing;
     file_ptr none;
     archive.list_members(input_path, none, listing, true);
-    require(listing.members.size() == 1);
-    require(listing.members[0].has_reader);
-    require(listing.members[0].path == "unpack://gz|15|fuzz://input.gz|input");
+    FUZZ_REQUIRE(listing.members.size() == 1);
+    FUZZ_REQUIRE(listing.members[0].has_reader);
+    FUZZ_REQUIRE(listing.members[0].path == "unpack://gz|15|fuzz://input.gz|input");
     return listing.members[0].content;
   });
 
@@ -207,15 +207,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     file_ptr none;
     try {
       archive.list_members(input_path, none, listing, false);
-      require(e.recognised && e.message != too_large);
-      require(listing.members.size() == 1);
-      require(!listing.members[0].has_reader);
-      require(listing.members[0].stats.size == e.announced);
-      require(archive.get_member_stats(input_path, "", abort).size == e.announced);
+      FUZZ_REQUIRE(e.recognised && e.message != too_large);
+      FUZZ_REQUIRE(listing.members.size() == 1);
+      FUZZ_REQUIRE(!listing.members[0].has_reader);
+      FUZZ_REQUIRE(listing.members[0].stats.size == e.announced);
+      FUZZ_REQUIRE(archive.get_member_stats(input_path, "", abort).size == e.announced);
     } catch (const exception_io_data& x) {
-      require(!e.recognised || e.message == too_large);
-      require(e.message == x.what());
-      require(listing.members.empty());
+      FUZZ_REQUIRE(!e.recognised || e.message == too_large);
+      FUZZ_REQUIRE(e.message == x.what());
+      FUZZ_REQUIRE(listing.members.empty());
     }
   }
 

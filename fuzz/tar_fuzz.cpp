@@ -114,13 +114,13 @@ void expect_ending(ending expected, F statement) {
   try {
     statement();
   } catch (const exception_io_data& e) {
-    require(expected != ending::ok);
-    require(typeid(e) == (expected == ending::data ? typeid(exception_io_data)
-                                                   : typeid(exception_io_data_truncation)));
-    require(std::strcmp(e.what(), "Unsupported format or corrupted file") == 0);
+    FUZZ_REQUIRE(expected != ending::ok);
+    FUZZ_REQUIRE(typeid(e) == (expected == ending::data ? typeid(exception_io_data)
+                                                        : typeid(exception_io_data_truncation)));
+    FUZZ_REQUIRE(std::strcmp(e.what(), "Unsupported format or corrupted file") == 0);
     return;
   }
-  require(expected == ending::ok);
+  FUZZ_REQUIRE(expected == ending::ok);
 }
 
 std::string member_path(const std::string& name) {
@@ -152,12 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::recording_callback listing;
     file_ptr none;
     expect_ending(walk, [&] { archive.list_members(archive_path, none, listing, false); });
-    require(listing.members.size() == members.size());
+    FUZZ_REQUIRE(listing.members.size() == members.size());
     for (size_t i = 0; i < members.size(); ++i) {
-      require(listing.members[i].path == member_path(members[i].name));
-      require(listing.members[i].stats.size == members[i].size);
-      require(listing.members[i].stats.timestamp == timestamp);
-      require(!listing.members[i].has_reader);
+      FUZZ_REQUIRE(listing.members[i].path == member_path(members[i].name));
+      FUZZ_REQUIRE(listing.members[i].stats.size == members[i].size);
+      FUZZ_REQUIRE(listing.members[i].stats.timestamp == timestamp);
+      FUZZ_REQUIRE(!listing.members[i].has_reader);
     }
   }
 
@@ -170,11 +170,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     file_ptr opened = host.input().open_input(abort);
     expect_ending(whole < members.size() ? ending::truncation : walk,
                   [&] { archive.list_members(archive_path, opened, listing, true); });
-    require(listing.members.size() == whole);
+    FUZZ_REQUIRE(listing.members.size() == whole);
     for (size_t i = 0; i < whole; ++i) {
-      require(listing.members[i].path == member_path(members[i].name));
-      require(listing.members[i].has_reader);
-      require(
+      FUZZ_REQUIRE(listing.members[i].path == member_path(members[i].name));
+      FUZZ_REQUIRE(listing.members[i].has_reader);
+      FUZZ_REQUIRE(
           listing.members[i].content ==
           std::string(reinterpret_cast<const char*>(data + members[i].offset), members[i].size));
     }
@@ -186,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     listing.limit = 1;
     file_ptr none;
     archive.list_members(archive_path, none, listing, false);
-    require(listing.members.size() == 1);
+    FUZZ_REQUIRE(listing.members.size() == 1);
   }
 
   // Opening and statistics find the first member of each name.
@@ -196,21 +196,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t j = 0; j < i; ++j) first = first && members[j].name != m.name;
     if (!first) continue;
     file_stats stats = archive.get_member_stats(archive_path, m.name.c_str(), abort);
-    require(stats.size == m.size && stats.timestamp == timestamp);
+    FUZZ_REQUIRE(stats.size == m.size && stats.timestamp == timestamp);
     file_ptr out;
     expect_ending(fits(m, size) ? ending::ok : ending::truncation,
                   [&] { archive.open_member(out, archive_path, m.name.c_str(), abort); });
     if (!fits(m, size)) continue;
-    require(out->get_position(abort) == 0);
-    require(out->get_size(abort) == m.size);
-    require(fuzz::read_rest(*out) ==
-            std::string(reinterpret_cast<const char*>(data + m.offset), m.size));
+    FUZZ_REQUIRE(out->get_position(abort) == 0);
+    FUZZ_REQUIRE(out->get_size(abort) == m.size);
+    FUZZ_REQUIRE(fuzz::read_rest(*out) ==
+                 std::string(reinterpret_cast<const char*>(data + m.offset), m.size));
     if (i == 0) {
       // The same member through the host's dispatch of its member path.
       file_ptr dispatched;
       filesystem::g_open(dispatched, member_path(m.name).c_str(), open_mode_read, abort);
       out->reopen(abort);
-      require(fuzz::read_rest(*dispatched) == fuzz::read_rest(*out));
+      FUZZ_REQUIRE(fuzz::read_rest(*dispatched) == fuzz::read_rest(*out));
     }
   }
 
@@ -226,9 +226,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       archive.open_member(out, archive_path, absent, abort);
       std::abort();
     } catch (const exception_io_not_found&) {
-      require(walk == ending::ok);
+      FUZZ_REQUIRE(walk == ending::ok);
     } catch (const exception_io_data&) {
-      require(walk != ending::ok);
+      FUZZ_REQUIRE(walk != ending::ok);
     }
   }
   return 0;
