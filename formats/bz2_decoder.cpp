@@ -194,8 +194,9 @@ int32_t read_block_tables(bz2_decoder& d, block_header& h) {
   return bz2_ok;
 }
 
-// Decodes the symbols of one block into the text (the last column of the
-// sorted rotations), counting each byte. Stores the number of entries in
+// Decodes the symbols of one block into the block vector's words (the
+// last column of the sorted rotations, one byte per word with the upper
+// bits zero), counting each byte. Stores the number of entries in
 // `entry_count`.
 //
 // The bit buffer lives in locals: up to 63 bits in a 64-bit word, filled
@@ -207,7 +208,7 @@ int32_t read_block_tables(bz2_decoder& d, block_header& h) {
 // bits held.
 int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_counts[256],
                        uint32_t& entry_count) {
-  uint8_t* const column = d.text.data();
+  uint32_t* const column = block_entries(d).words;
   const uint32_t capacity = d.capacity;
   const uint32_t end_of_block = h.byte_count + 1;
 
@@ -308,7 +309,7 @@ int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_coun
       }
       uint8_t b = mtf[0];
       byte_counts[b] += run_length;
-      std::memset(column + n, b, run_length);
+      std::fill_n(column + n, run_length, b);
       n += run_length;
       run_weight = 0;
     }
@@ -342,7 +343,7 @@ int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_coun
   return result;
 }
 
-// Replaces the last column in d.text with the block's text.
+// Links the rows of the block vector and writes the block's text to d.text.
 //
 // Entry i of the block vector is row i of the sorted rotations: its last
 // byte, the row whose rotation starts one byte later (`next`) and the row
@@ -370,17 +371,16 @@ void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t 
     start[b] = sum;
     sum += byte_counts[b];
   }
-  uint32_t next_start[256];
-  std::memcpy(next_start, start, sizeof start);
+  // One pass: each entry learns its predecessor row as the counts run,
+  // and tells its successor row about itself. Both are ORs, since either
+  // may come first; the upper bits start at zero.
   for (uint32_t i = 0; i < n; ++i) {
-    uint32_t b = text[i];
+    uint32_t b = words[i] & byte_mask;
     uint32_t row = start[b]++;
-    words[i] = b | (row >> 16) << previous_high_shift;
+    words[i] |= (row >> 16) << previous_high_shift;
     previous_low[i] = static_cast<uint16_t>(row);
+    words[row] |= i << next_shift;
   }
-  // The same count again, now recording each row's successor. Rows of one
-  // byte are consecutive, so these writes run in 256 sequential streams.
-  for (uint32_t i = 0; i < n; ++i) words[next_start[text[i]]++] |= i << next_shift;
 
   const uint32_t front_steps = n / 2;
   uint32_t forward = next_row(words[origin]);
@@ -561,7 +561,7 @@ int32_t bz2_decode_block(bz2_decoder& d) {
 
   if (n != 0) {
     if (origin >= n) return bz2_data_error;
-    d.current_byte = static_cast<int32_t>(d.text.data()[origin]);
+    d.current_byte = static_cast<int32_t>(block_entries(d).words[origin] & byte_mask);
     d.run_countdown = 5;
     invert_transform(d, byte_counts, n, origin);
   }

@@ -85,13 +85,14 @@ struct bz2_decoder {
   // 32-bit words (the row's last byte in bits 0-7, the row of the rotation
   // one byte later in bits 8-27, bits 16-19 of the row of the rotation one
   // byte earlier in bits 28-31) followed by `capacity` 16-bit words (bits
-  // 0-15 of that row). Sized once per stream.
+  // 0-15 of that row). While symbols are decoded, the words hold just the
+  // bytes. Sized once per stream.
   byte_array block;
   uint8_t selectors[bz2_max_selectors] = {};
   huffman_group groups[bz2_max_groups] = {};
 
-  // The block's last column while its symbols are decoded, then its text
-  // before the expansion of repeat counts. `capacity` bytes.
+  // The block's text before the expansion of repeat counts, `capacity`
+  // bytes.
   byte_array text;
   // 100000 times the stream's block-size digit.
   uint32_t capacity = 0;
