@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "io/file_buffer.h"
+#include "tests/support/gzip_data.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
 #include "tests/support/test_host.h"
@@ -80,30 +81,11 @@ gunzip_result gunzip_tool(const scratch_dir& dir, const std::string& data) {
   return gunzip_tool(dir, in);
 }
 
-// One gzip member made by zlib's deflate.
-std::string gzip_member(const std::string& data, int level = 6) {
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&s, data.size()) + 32, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  s.avail_in = static_cast<uInt>(data.size());
-  s.next_out = reinterpret_cast<Bytef*>(out.data());
-  s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
-}
-
 std::string sample_text(size_t n) {
   std::string s;
   for (uint32_t i = 0; s.size() < n; ++i) s += "row " + std::to_string(i * 104729u % 65521u) + ";";
   s.resize(n);
   return s;
-}
-
-void set_trailer_size(std::string& gz, uint32_t size) {
-  for (int i = 0; i < 4; ++i) gz[gz.size() - 4 + i] = static_cast<char>(size >> (8 * i));
 }
 
 file_ptr file_with(const std::string& content, uint64_t timestamp = 5, uint64_t position = 0) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "io/file_buffer.h"
+#include "tests/support/gzip_data.h"
 
 using namespace sonovale_io;
 
@@ -13,31 +14,12 @@ namespace {
 
 abort_callback_dummy no_abort;
 
-// One gzip member of `data`, made by zlib's deflate.
-std::string gzip_member(const std::string& data, int level = 6) {
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&s, data.size()) + 32, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  s.avail_in = static_cast<uInt>(data.size());
-  s.next_out = reinterpret_cast<Bytef*>(out.data());
-  s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
-}
-
 // Text that compresses, different at every offset.
 std::string sample_text(size_t n) {
   std::string s;
   for (uint32_t i = 0; s.size() < n; ++i) s += "line " + std::to_string(i * 7919u % 10007u) + "\n";
   s.resize(n);
   return s;
-}
-
-void set_trailer_size(std::string& gz, uint32_t size) {
-  for (int i = 0; i < 4; ++i) gz[gz.size() - 4 + i] = static_cast<char>(size >> (8 * i));
 }
 
 file_ptr file_with(const std::string& content, uint64_t position = 0) {
