@@ -20,6 +20,11 @@ bzip2 -c -1 < "$work/random" > bz2/random.bz2
 bzip2 -c < "$work/empty" > bz2/empty.bz2
 cat bz2/text.bz2 bz2/empty.bz2 bz2/runs.bz2 > bz2/concatenated.bz2
 { cat bz2/text.bz2; printf 'trailing garbage'; } > bz2/trailing.bz2
+# Blocks written field by field by the corpus generator: two blocks, an empty
+# block, and a run that fills a block.
+for name in written-two-blocks empty-block run-fills-block; do
+  cp ../../tests/data/bz2-$name.bz2 bz2/$name.bz2
+done
 
 gzip -n -c -9 < "$work/text" > gzip/text.gz
 gzip -n -c -1 < "$work/random" > gzip/random.gz
