@@ -11,22 +11,10 @@
 # Everything is written under $BENCH_DIR (default /tmp/brenmoor-gz-bench).
 set -euo pipefail
 
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-shared="$here/../shared/bench-data"
-work="${BENCH_DIR:-/tmp/brenmoor-gz-bench}"
-build="${BUILD_DIR:-$here/build-gz-bench}"
+name=gz
 rounds="${1:-5}"
-
-if [ ! -d "$shared" ]; then
-  echo "run_gz.sh: $shared is not present; the benchmark needs the shared bench-data folder" >&2
-  exit 1
-fi
-mkdir -p "$work/raw"
-
-for f in "$shared"/*.bz2; do
-  raw="$work/raw/$(basename "$f" .bz2)"
-  [ -s "$raw" ] || bzip2 -dc "$f" > "$raw"
-done
+# shellcheck source=bench/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 tarball="$work/silesia.tar"
 if [ ! -s "$work/silesia.tar.gz" ]; then

@@ -11,22 +11,10 @@
 # /tmp/brenmoor-tar-bench) and reused when present; nothing is committed.
 set -euo pipefail
 
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-shared="$here/../shared/bench-data"
-work="${BENCH_DIR:-/tmp/brenmoor-tar-bench}"
-build="${BUILD_DIR:-$here/build-tar-bench}"
+name=tar
 rounds="${1:-5}"
-
-if [ ! -d "$shared" ]; then
-  echo "run_tar.sh: $shared is not present; the benchmark needs the shared bench-data folder" >&2
-  exit 1
-fi
-mkdir -p "$work/raw"
-
-for f in "$shared"/*.bz2; do
-  raw="$work/raw/$(basename "$f" .bz2)"
-  [ -s "$raw" ] || bzip2 -dc "$f" > "$raw"
-done
+# shellcheck source=bench/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 archive="$work/pieces.tar"
 if [ ! -s "$archive" ]; then

@@ -1,0 +1,20 @@
+# Shared set-up of the benchmark scripts; source it after setting `name`.
+#
+# Sets `here` (the checkout), `shared` (../shared/bench-data beside it),
+# `work` ($BENCH_DIR, default /tmp/brenmoor-$name-bench) and `build`
+# ($BUILD_DIR, default build-$name-bench), stops with a message when the
+# bench data is absent, and decompresses the raw files into $work/raw once.
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+shared="$here/../shared/bench-data"
+work="${BENCH_DIR:-/tmp/brenmoor-$name-bench}"
+build="${BUILD_DIR:-$here/build-$name-bench}"
+
+if [ ! -d "$shared" ]; then
+  echo "run_$name.sh: $shared is not present; the benchmark needs the shared bench-data folder" >&2
+  exit 1
+fi
+mkdir -p "$work/raw"
+for f in "$shared"/*.bz2; do
+  raw="$work/raw/$(basename "$f" .bz2)"
+  [ -s "$raw" ] || bzip2 -dc "$f" > "$raw"
+done
