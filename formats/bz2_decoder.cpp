@@ -28,14 +28,8 @@ constexpr uint32_t header_last = 0x425A6839;
 
 constexpr uint32_t block_size_unit = 100000;
 constexpr int symbols_per_selector = 50;
-// Block vector entry i, one per row of the sorted rotations, is a 32-bit
-// word (the row's last byte, the row of the rotation one byte later, and
-// bits 16-19 of the row of the rotation one byte earlier) plus a 16-bit
-// word in a second array (bits 0-15 of that row). 20 bits hold any row
-// below 900000.
-constexpr uint32_t next_shift = 8;
-constexpr uint32_t previous_high_shift = 28;
-constexpr uint32_t position_mask = 0xFFFFF;
+// The block vector keeps the byte in the low 8 bits and the link above.
+constexpr uint32_t link_shift = 8;
 constexpr uint32_t byte_mask = 0xFF;
 // Lookup entries: the symbol in the low 9 bits, the code length above.
 constexpr uint32_t lookup_length_shift = 9;
@@ -45,23 +39,8 @@ uint32_t low_mask(uint32_t n) {
   return static_cast<uint32_t>((uint64_t{1} << n) - 1);
 }
 
-struct block_vector {
-  uint32_t* words;
-  uint16_t* previous_low;
-};
-
-block_vector block_entries(bz2_decoder& d) {
-  uint8_t* data = d.block.data();
-  return {reinterpret_cast<uint32_t*>(data),
-          reinterpret_cast<uint16_t*>(data + static_cast<size_t>(d.capacity) * 4)};
-}
-
-uint32_t next_row(uint32_t word) {
-  return (word >> next_shift) & position_mask;
-}
-
-uint32_t previous_row(uint32_t word, uint16_t low) {
-  return (word >> previous_high_shift) << 16 | low;
+uint32_t* block_entries(bz2_decoder& d) {
+  return reinterpret_cast<uint32_t*>(d.block.data());
 }
 
 // `table` is the byte table; slice k holds the effect of a byte followed
@@ -107,7 +86,7 @@ void set_capacity(bz2_decoder& d, uint32_t digit) {
     d.block.set_size(0);
     d.text.set_size(0);
     d.capacity = 0;
-    d.block.set_size(capacity * (sizeof(uint32_t) + sizeof(uint16_t)));
+    d.block.set_size(capacity * sizeof(uint32_t));
     d.text.set_size(capacity);
     d.capacity = capacity;
   }
@@ -194,10 +173,9 @@ int32_t read_block_tables(bz2_decoder& d, block_header& h) {
   return bz2_ok;
 }
 
-// Decodes the symbols of one block into the block vector's words (the
-// last column of the sorted rotations, one byte per word with the upper
-// bits zero), counting each byte. Stores the number of entries in
-// `entry_count`.
+// Decodes the symbols of one block into the block vector (the last column
+// of the sorted rotations, one byte per entry with the upper bits zero),
+// counting each byte. Stores the number of entries in `entry_count`.
 //
 // The bit buffer lives in locals: up to 63 bits in a 64-bit word, filled
 // eight bytes at a time straight from input_buffer. When input_buffer runs
@@ -208,7 +186,7 @@ int32_t read_block_tables(bz2_decoder& d, block_header& h) {
 // bits held.
 int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_counts[256],
                        uint32_t& entry_count) {
-  uint32_t* const column = block_entries(d).words;
+  uint32_t* const column = block_entries(d);
   const uint32_t capacity = d.capacity;
   const uint32_t end_of_block = h.byte_count + 1;
 
@@ -343,73 +321,123 @@ int32_t decode_symbols(bz2_decoder& d, const block_header& h, uint32_t byte_coun
   return result;
 }
 
+// Walks run this many chains at once: each step is a dependent load from a
+// table of megabytes, bound by memory latency, and independent chains keep
+// that many loads in flight.
+constexpr int walk_lanes = 16;
+// Rows that are multiples of this (and the origin row) cut the text into
+// segments of about this length on average, a few hundred per block.
+constexpr uint32_t seed_spacing = 1024;
+constexpr uint32_t max_seeds = 900000 / seed_spacing + 2;
+
 // Links the rows of the block vector and writes the block's text to d.text.
 //
-// Entry i of the block vector is row i of the sorted rotations: its last
-// byte, the row whose rotation starts one byte later (`next`) and the row
-// whose rotation starts one byte earlier (`previous`). Counting gives
-// `previous` directly: the k-th occurrence of byte b in the last column
-// belongs to the rotation that sorts k-th among those starting with b.
-// `next` is its inverse.
+// Entry i of the block vector is row i of the sorted rotations. Counting
+// the last column gives each entry's link: the row whose rotation starts
+// one byte later. Following links from the origin row spells the text;
+// the byte of the k-th row reached is text byte k.
 //
-// Following `next` from the origin row gives the text from the front;
-// following `previous` gives it from the back. Each step is a dependent
-// load from a multi-megabyte table, so the walk is bound by memory latency;
-// walking both halves at once keeps two loads in flight. The halves meet
-// properly only when the origin's cycle length divides n, which holds for
-// every genuine block; other blocks are walked forwards only, so the text
-// is always what the forward walk alone gives.
+// Rather than one chain of n dependent loads, the walk cuts the cycle of
+// links at seed rows. A first pass follows every seed to the next seed,
+// many seeds at a time, learning each segment's length and successor; the
+// lengths, chained from the origin, place each segment in the text; a
+// second pass walks the segments again, many at a time, writing their
+// bytes. When the links from the origin do not return to it after exactly
+// n steps (only damaged blocks, whose CRC then fails) the text is walked
+// from the origin alone, so the result is always that of the plain walk.
 void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t n,
                       uint32_t origin) {
-  const block_vector v = block_entries(d);
-  uint32_t* const words = v.words;
-  uint16_t* const previous_low = v.previous_low;
+  uint32_t* const block = block_entries(d);
   uint8_t* const text = d.text.data();
-  uint32_t start[256];
+  uint32_t next[256];
   uint32_t sum = 0;
   for (int b = 0; b < 256; ++b) {
-    start[b] = sum;
+    next[b] = sum;
     sum += byte_counts[b];
   }
-  // One pass: each entry learns its predecessor row as the counts run,
-  // and tells its successor row about itself. Both are ORs, since either
-  // may come first; the upper bits start at zero.
-  for (uint32_t i = 0; i < n; ++i) {
-    uint32_t b = words[i] & byte_mask;
-    uint32_t row = start[b]++;
-    words[i] |= (row >> 16) << previous_high_shift;
-    previous_low[i] = static_cast<uint16_t>(row);
-    words[row] |= i << next_shift;
+  // The k-th occurrence of byte b in the last column belongs to the
+  // rotation that sorts k-th among those starting with b.
+  for (uint32_t i = 0; i < n; ++i) block[next[block[i] & byte_mask]++] |= i << link_shift;
+
+  const uint32_t multiples = (n - 1) / seed_spacing + 1;
+  const uint32_t origin_seed = origin % seed_spacing == 0 ? origin / seed_spacing : multiples;
+  const uint32_t seed_count = origin_seed == multiples ? multiples + 1 : multiples;
+  auto is_seed = [&](uint32_t row) { return row % seed_spacing == 0 || row == origin; };
+  auto seed_of = [&](uint32_t row) { return row == origin ? origin_seed : row / seed_spacing; };
+  auto row_of = [&](uint32_t seed) { return seed == multiples ? origin : seed * seed_spacing; };
+  uint32_t segment_next[max_seeds], segment_length[max_seeds], segment_offset[max_seeds];
+
+  // Every seed's chain reaches a seed again, its own at the latest.
+  struct measure {
+    uint32_t seed, row, length;
+  };
+  measure lane[walk_lanes];
+  int lanes = 0;
+  uint32_t queued = 0;
+  auto start_measure = [&](uint32_t seed) -> measure {
+    return {seed, block[row_of(seed)] >> link_shift, 1};
+  };
+  while (lanes < walk_lanes && queued < seed_count) lane[lanes++] = start_measure(queued++);
+  while (lanes > 0) {
+    for (int l = 0; l < lanes;) {
+      measure& m = lane[l];
+      if (is_seed(m.row)) {
+        segment_next[m.seed] = seed_of(m.row);
+        segment_length[m.seed] = m.length;
+        m = queued < seed_count ? start_measure(queued++) : lane[--lanes];
+        continue;
+      }
+      m.row = block[m.row] >> link_shift;
+      ++m.length;
+      ++l;
+    }
   }
 
-  const uint32_t front_steps = n / 2;
-  uint32_t forward = next_row(words[origin]);
-  uint32_t backward = origin;
-  uint32_t last_forward = origin;
-  uint8_t* front = text;
-  uint8_t* back = text + n;
-  for (uint32_t k = 0; k < front_steps; ++k) {
-    uint32_t f = words[forward];
-    uint32_t b = words[backward];
-    uint16_t low = previous_low[backward];
-    *front++ = static_cast<uint8_t>(f);
-    last_forward = forward;
-    forward = next_row(f);
-    *--back = static_cast<uint8_t>(b);
-    backward = previous_row(b, low);
-  }
-  if (back != front) {
-    uint32_t b = words[backward];
-    *--back = static_cast<uint8_t>(b);
-    backward = previous_row(b, previous_low[backward]);
-  }
-  if (backward == last_forward) return;
+  uint32_t seed = origin_seed;
+  uint64_t offset = 0;
+  uint32_t placed = 0;
+  do {
+    segment_offset[seed] = static_cast<uint32_t>(offset);
+    offset += segment_length[seed];
+    seed = segment_next[seed];
+  } while (seed != origin_seed && ++placed < seed_count);
 
-  forward = next_row(words[origin]);
+  if (seed == origin_seed && offset == n) {
+    // One cycle through every row: every seed has its place.
+    struct write {
+      uint32_t row;
+      uint8_t* out;
+      uint8_t* end;
+    };
+    write lane[walk_lanes];
+    int lanes = 0;
+    uint32_t queued = 0;
+    auto start_write = [&](uint32_t seed) -> write {
+      uint8_t* out = text + segment_offset[seed];
+      return {block[row_of(seed)] >> link_shift, out, out + segment_length[seed]};
+    };
+    while (lanes < walk_lanes && queued < seed_count) lane[lanes++] = start_write(queued++);
+    while (lanes > 0) {
+      for (int l = 0; l < lanes;) {
+        write& w = lane[l];
+        if (w.out == w.end) {
+          w = queued < seed_count ? start_write(queued++) : lane[--lanes];
+          continue;
+        }
+        uint32_t e = block[w.row];
+        *w.out++ = static_cast<uint8_t>(e);
+        w.row = e >> link_shift;
+        ++l;
+      }
+    }
+    return;
+  }
+
+  uint32_t row = block[origin] >> link_shift;
   for (uint32_t k = 0; k < n; ++k) {
-    uint32_t f = words[forward];
-    text[k] = static_cast<uint8_t>(f);
-    forward = next_row(f);
+    uint32_t e = block[row];
+    text[k] = static_cast<uint8_t>(e);
+    row = e >> link_shift;
   }
 }
 
@@ -561,7 +589,7 @@ int32_t bz2_decode_block(bz2_decoder& d) {
 
   if (n != 0) {
     if (origin >= n) return bz2_data_error;
-    d.current_byte = static_cast<int32_t>(block_entries(d).words[origin] & byte_mask);
+    d.current_byte = static_cast<int32_t>(block_entries(d)[origin] & byte_mask);
     d.run_countdown = 5;
     invert_transform(d, byte_counts, n, origin);
   }

@@ -81,12 +81,8 @@ struct bz2_decoder {
   uint32_t stored_crc = 0;    // block CRC read, or the stream CRC at the end
   uint32_t combined_crc = 0;  // of the blocks finished so far
   uint32_t block_crc = 0;     // running CRC of the current block's output
-  // Block vector: one entry per row of the sorted rotations, `capacity`
-  // 32-bit words (the row's last byte in bits 0-7, the row of the rotation
-  // one byte later in bits 8-27, bits 16-19 of the row of the rotation one
-  // byte earlier in bits 28-31) followed by `capacity` 16-bit words (bits
-  // 0-15 of that row). While symbols are decoded, the words hold just the
-  // bytes. Sized once per stream.
+  // Block vector of `capacity` 32-bit entries: the byte in bits 0-7, the
+  // inverse-transform link in bits 8-31. Sized once per stream.
   byte_array block;
   uint8_t selectors[bz2_max_selectors] = {};
   huffman_group groups[bz2_max_groups] = {};
