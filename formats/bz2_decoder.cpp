@@ -342,9 +342,9 @@ constexpr uint32_t max_seeds = 900000 / seed_spacing + 2;
 // many seeds at a time, learning each segment's length and successor; the
 // lengths, chained from the origin, place each segment in the text; a
 // second pass walks the segments again, many at a time, writing their
-// bytes. When the links from the origin do not return to it after exactly
-// n steps (only damaged blocks, whose CRC then fails) the text is walked
-// from the origin alone, so the result is always that of the plain walk.
+// bytes. When the cycle through the origin does not divide n (only damaged
+// blocks, whose CRC then fails) the text is walked from the origin alone,
+// so the result is always that of the plain walk.
 void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t n,
                       uint32_t origin) {
   uint32_t* const block = block_entries(d);
@@ -393,17 +393,22 @@ void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t 
     }
   }
 
+  // Place the segments of the origin's cycle, in text order.
+  uint32_t cycle_seeds[max_seeds];
+  uint32_t placed = 0;
   uint32_t seed = origin_seed;
   uint64_t offset = 0;
-  uint32_t placed = 0;
   do {
+    cycle_seeds[placed++] = seed;
     segment_offset[seed] = static_cast<uint32_t>(offset);
     offset += segment_length[seed];
     seed = segment_next[seed];
-  } while (seed != origin_seed && ++placed < seed_count);
+  } while (seed != origin_seed && placed < seed_count);
 
-  if (seed == origin_seed && offset == n) {
-    // One cycle through every row: every seed has its place.
+  // Usually the cycle passes every row once. A text made of one repeated
+  // piece gives a shorter cycle that the plain walk goes round several
+  // times; its first round is then repeated.
+  if (seed == origin_seed && n % offset == 0) {
     struct write {
       uint32_t row;
       uint8_t* out;
@@ -416,12 +421,13 @@ void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t 
       uint8_t* out = text + segment_offset[seed];
       return {block[row_of(seed)] >> link_shift, out, out + segment_length[seed]};
     };
-    while (lanes < walk_lanes && queued < seed_count) lane[lanes++] = start_write(queued++);
+    while (lanes < walk_lanes && queued < placed)
+      lane[lanes++] = start_write(cycle_seeds[queued++]);
     while (lanes > 0) {
       for (int l = 0; l < lanes;) {
         write& w = lane[l];
         if (w.out == w.end) {
-          w = queued < seed_count ? start_write(queued++) : lane[--lanes];
+          w = queued < placed ? start_write(cycle_seeds[queued++]) : lane[--lanes];
           continue;
         }
         uint32_t e = block[w.row];
@@ -429,6 +435,9 @@ void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t 
         w.row = e >> link_shift;
         ++l;
       }
+    }
+    for (uint64_t done = offset; done < n; done *= 2) {
+      std::memcpy(text + done, text, std::min<uint64_t>(done, n - done));
     }
     return;
   }
