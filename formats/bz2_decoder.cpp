@@ -342,9 +342,9 @@ constexpr uint32_t max_seeds = 900000 / seed_spacing + 2;
 // many seeds at a time, learning each segment's length and successor; the
 // lengths, chained from the origin, place each segment in the text; a
 // second pass walks the segments again, many at a time, writing their
-// bytes. When the cycle through the origin does not divide n (only damaged
-// blocks, whose CRC then fails) the text is walked from the origin alone,
-// so the result is always that of the plain walk.
+// bytes. When the cycle through the origin does not divide n (a column no
+// compressor writes) the text is walked from the origin alone, so the
+// result is always that of the plain walk.
 void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t n,
                       uint32_t origin) {
   uint32_t* const block = block_entries(d);
@@ -374,8 +374,8 @@ void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t 
   measure lane[walk_lanes];
   int lanes = 0;
   uint32_t queued = 0;
-  auto start_measure = [&](uint32_t seed) -> measure {
-    return {seed, block[row_of(seed)] >> link_shift, 1};
+  auto start_measure = [&](uint32_t s) -> measure {
+    return {s, block[row_of(s)] >> link_shift, 1};
   };
   while (lanes < walk_lanes && queued < seed_count) lane[lanes++] = start_measure(queued++);
   while (lanes > 0) {
@@ -414,20 +414,20 @@ void invert_transform(bz2_decoder& d, const uint32_t byte_counts[256], uint32_t 
       uint8_t* out;
       uint8_t* end;
     };
-    write lane[walk_lanes];
-    int lanes = 0;
-    uint32_t queued = 0;
-    auto start_write = [&](uint32_t seed) -> write {
-      uint8_t* out = text + segment_offset[seed];
-      return {block[row_of(seed)] >> link_shift, out, out + segment_length[seed]};
+    write writer[walk_lanes];
+    int writers = 0;
+    queued = 0;
+    auto start_write = [&](uint32_t s) -> write {
+      uint8_t* out = text + segment_offset[s];
+      return {block[row_of(s)] >> link_shift, out, out + segment_length[s]};
     };
-    while (lanes < walk_lanes && queued < placed)
-      lane[lanes++] = start_write(cycle_seeds[queued++]);
-    while (lanes > 0) {
-      for (int l = 0; l < lanes;) {
-        write& w = lane[l];
+    while (writers < walk_lanes && queued < placed)
+      writer[writers++] = start_write(cycle_seeds[queued++]);
+    while (writers > 0) {
+      for (int l = 0; l < writers;) {
+        write& w = writer[l];
         if (w.out == w.end) {
-          w = queued < placed ? start_write(cycle_seeds[queued++]) : lane[--lanes];
+          w = queued < placed ? start_write(cycle_seeds[queued++]) : writer[--writers];
           continue;
         }
         uint32_t e = block[w.row];
