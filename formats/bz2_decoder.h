@@ -60,8 +60,8 @@ struct huffman_group {
 };
 
 // The state of one decoding run. Allocated by `bz2_decoder_open` with every
-// field zero; destroying it frees the block vector and drops the input
-// reference.
+// field zero; destroying it frees the block vector and the text and drops
+// the input reference.
 struct bz2_decoder {
   int32_t copies_left = 0;    // pending emissions of current_byte
   int32_t link = 0;           // position in `text` that the output stage reads next
@@ -120,9 +120,8 @@ int32_t bz2_decoder_open(std::unique_ptr<bz2_decoder>& out, const sonovale_io::f
 int32_t bz2_read(bz2_decoder& d, uint8_t* buffer);
 
 // Reads and decodes the next block record, leaving its text for the output
-// stage. Returns
-// bz2_ok, bz2_end_of_stream (with the stream CRC in stored_crc),
-// bz2_not_bzip2_data, bz2_data_error or bz2_obsolete_input.
+// stage. Returns bz2_ok, bz2_end_of_stream (with the stream CRC in
+// stored_crc), bz2_not_bzip2_data, bz2_data_error or bz2_obsolete_input.
 int32_t bz2_decode_block(bz2_decoder& d);
 
 // The next `n` (1 to 32) bits of the stream, the first read highest.
