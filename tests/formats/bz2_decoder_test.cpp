@@ -505,88 +505,35 @@ bit_writer table_prefix(std::vector<uint8_t> used = {'a', 'b'}, uint32_t origin 
 }
 
 TEST(Bz2Errors, BlockTables) {
+  // Fields after the symbol map of {'a', 'b'}: group count (3 bits),
+  // selector count (15), selectors in unary, then per group a 5-bit start
+  // length and per symbol its steps (10 = +1, 11 = -1) ended by a 0.
+  struct field {
+    uint32_t value;
+    int bits;
+  };
   struct {
     const char* what;
-    std::string stream;
+    std::vector<field> fields;
   } cases[] = {
-      {"group count 1",
-       [] {
-         auto w = table_prefix();
-         w.put(1, 3);
-         return w.finish();
-       }()},
-      {"group count 7",
-       [] {
-         auto w = table_prefix();
-         w.put(7, 3);
-         return w.finish();
-       }()},
-      {"selector count 0",
-       [] {
-         auto w = table_prefix();
-         w.put(2, 3);
-         w.put(0, 15);
-         return w.finish();
-       }()},
-      {"selector beyond the groups",
-       [] {
-         auto w = table_prefix();
-         w.put(3, 3);
-         w.put(1, 15);
-         w.put(0b111, 3);  // position 3 of 3 groups
-         return w.finish();
-       }()},
-      {"code length starting at 0",
-       [] {
-         auto w = table_prefix();
-         w.put(2, 3);
-         w.put(1, 15);
-         w.put_bit(0);
-         w.put(0, 5);
-         return w.finish();
-       }()},
-      {"code length starting at 21",
-       [] {
-         auto w = table_prefix();
-         w.put(2, 3);
-         w.put(1, 15);
-         w.put_bit(0);
-         w.put(21, 5);
-         return w.finish();
-       }()},
+      {"group count 1", {{1, 3}}},
+      {"group count 7", {{7, 3}}},
+      {"selector count 0", {{2, 3}, {0, 15}}},
+      {"selector beyond the groups", {{3, 3}, {1, 15}, {0b111, 3}}},
+      {"code length starting at 0", {{2, 3}, {1, 15}, {0, 1}, {0, 5}}},
+      {"code length starting at 21", {{2, 3}, {1, 15}, {0, 1}, {21, 5}}},
       {"code length stepping to 0 and back",
-       [] {
-         auto w = table_prefix();
-         w.put(2, 3);
-         w.put(1, 15);
-         w.put_bit(0);
-         w.put(1, 5);
-         w.put(0b11, 2);  // 1 -> 0
-         w.put(0b10, 2);  // would return to 1
-         w.put_bit(0);
-         return w.finish();
-       }()},
+       {{2, 3}, {1, 15}, {0, 1}, {1, 5}, {0b11, 2}, {0b10, 2}, {0, 1}}},
       {"code length stepping to 21 in the last group",
-       [] {
-         auto w = table_prefix();
-         w.put(2, 3);
-         w.put(1, 15);
-         w.put_bit(0);
-         w.put(5, 5);
-         for (int s = 0; s < 4; ++s) w.put_bit(0);  // group 0: all length 5
-         w.put(20, 5);
-         w.put_bit(0);    // symbol 0: 20
-         w.put(0b10, 2);  // 20 -> 21
-         w.put(0b11, 2);  // would return to 20
-         w.put_bit(0);
-         return w.finish();
-       }()},
-      {"origin pointer above the capacity", [] { return table_prefix({'a'}, 100001).finish(); }()},
+       {{2, 3}, {1, 15}, {0, 1}, {5, 5}, {0, 4}, {20, 5}, {0, 1}, {0b10, 2}, {0b11, 2}, {0, 1}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_THROW_EXACT(decode(c.stream), exception_io_data, "Data error");
+    bit_writer w = table_prefix();
+    for (const field& f : c.fields) w.put(f.value, f.bits);
+    EXPECT_THROW_EXACT(decode(w.finish()), exception_io_data, "Data error");
   }
+  EXPECT_THROW_EXACT(decode(table_prefix({'a'}, 100001).finish()), exception_io_data, "Data error");
 }
 
 TEST(Bz2Errors, SymbolStream) {
