@@ -28,11 +28,11 @@ using namespace sonovale_io;
 namespace {
 
 // Inputs that expand beyond this are only checked for crashes and leaks.
-constexpr size_t output_limit = 8u << 20;
+constexpr size_t output_limit = 1u << 20;
 // The archive service decodes into an in-memory file that grows write by
 // write; under the sanitizers that copies the content at every write, so
 // only smaller outputs take that road.
-constexpr size_t archive_limit = 1u << 20;
+constexpr size_t archive_limit = 256u << 10;
 
 enum class outcome { ok, refused, too_big };
 
