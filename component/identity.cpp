@@ -5,9 +5,7 @@
 #include "component/module.h"
 
 bool componentversion_myimpl::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  if (!(id == componentversion::class_guid)) return false;
-  out = this;
-  return true;
+  return answer_class<componentversion>(this, out, id);
 }
 
 void componentversion_myimpl::write_module_name(plix::string_base& out) {
@@ -26,11 +24,8 @@ void componentversion_myimpl::write_description(plix::string_base& out) {
       "and bzip2 archives. (.BZ2)");
 }
 
-bool component_installation_validator_filename::query_class(service_ptr_t<service_base>& out,
-                                                            const GUID& id) {
-  if (!(id == component_installation_validator::class_guid)) return false;
-  out = this;
-  return true;
+bool component_installation_validator_filename::query_class(service_ptr_t<service_base>& out, const GUID& id) {
+  return answer_class<component_installation_validator>(this, out, id);
 }
 
 bool component_installation_validator_filename::check_installation() {

@@ -117,6 +117,15 @@ class service_impl_single_t final : public T {
   int32_t release_reference() override { return 1; }
 };
 
+// The query_class answer of a service that implements one interface `I`:
+// stores `self` in `out` for I's identifier, otherwise leaves `out` alone.
+template <typename I>
+bool answer_class(I* self, service_ptr_t<service_base>& out, const GUID& id) {
+  if (!(id == I::class_guid)) return false;
+  out = self;
+  return true;
+}
+
 // A static object that hands out one service. Fields, in order after the
 // operation table: `next` and `class_id`; hosts read them in that order.
 class BRENMOOR_SHARED service_factory_base {

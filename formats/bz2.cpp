@@ -71,9 +71,7 @@ void archive_bz2::open_member(service_ptr_t<file>& out, const char* archive_path
 }
 
 bool unpacker_bz2::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  if (!(id == unpacker::class_guid)) return false;
-  out = this;
-  return true;
+  return answer_class<unpacker>(this, out, id);
 }
 
 void unpacker_bz2::unpack_file(service_ptr_t<file>& out, const service_ptr_t<file>& source,

@@ -149,9 +149,7 @@ void archive_gz::open_member(file_ptr& out, const char* archive_path, const char
 }
 
 bool unpacker_gz::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  if (!(id == unpacker::class_guid)) return false;
-  out = this;
-  return true;
+  return answer_class<unpacker>(this, out, id);
 }
 
 void unpacker_gz::unpack_file(file_ptr& out, const file_ptr& source, abort_callback& abort) {

@@ -217,9 +217,7 @@ std::string folder_of(const char* path) {
 }  // namespace
 
 bool native_filesystem::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  if (!(id == filesystem::class_guid)) return false;
-  out = this;
-  return true;
+  return answer_class<filesystem>(this, out, id);
 }
 
 bool native_filesystem::get_canonical_path(const char* path, plix::string_base& out) {

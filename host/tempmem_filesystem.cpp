@@ -23,9 +23,7 @@ uint64_t now_timestamp() {
 }  // namespace
 
 bool tempmem_filesystem::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  if (!(id == filesystem::class_guid)) return false;
-  out = this;
-  return true;
+  return answer_class<filesystem>(this, out, id);
 }
 
 bool tempmem_filesystem::is_our_path(const char* path) {

@@ -9,9 +9,7 @@ file_buffer::file_buffer(uint64_t initial_size, uint64_t timestamp) : timestamp_
 }
 
 bool file_buffer::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  if (!(id == file::class_guid)) return false;
-  out = static_cast<file*>(this);
-  return true;
+  return answer_class<file>(this, out, id);
 }
 
 void file_buffer::set_content_size(uint64_t size) {
