@@ -4,6 +4,8 @@
 // bytes, or the exception class and message.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -53,7 +55,17 @@ std::string describe(const failure& f) {
   return std::string(f.type->name()) + ": " + f.message;
 }
 
+// Inputs too trivial to keep as files: every empty file, and every bzip2
+// stream of nothing, has the same bytes wherever it comes from.
+const std::map<std::string, std::string> built_in = {
+    {"tar-zero-bytes.tar", ""},
+    {"bz2-zero-bytes.bz2", ""},
+    {"bz2-empty-stream.bz2", std::string("BZh9\x17\x72\x45\x38\x50\x90\0\0\0\0", 14)},
+};
+
 std::string load(const std::string& file) {
+  auto found = built_in.find(file);
+  if (found != built_in.end()) return found->second;
   std::ifstream in(std::string(TESTDATA_DIR) + "/" + file, std::ios::binary);
   EXPECT_TRUE(in.good()) << file;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -424,7 +436,7 @@ TEST_F(BadInput, EveryCorpusFileHasACase) {
     ++files;
     EXPECT_NE(std::find(named.begin(), named.end(), name), named.end()) << name;
   }
-  EXPECT_EQ(files, named.size());
+  EXPECT_EQ(files + built_in.size(), named.size());
 }
 
 }  // namespace
