@@ -21,8 +21,21 @@ bool archive_impl::is_our_path(const char* path) {
          path[prefix_length + type_length] == '|';
 }
 
+namespace {
+
+// Refuses, before anything recurses through the dispatch, a path nested
+// deeper than the limit: each level costs a stack frame chain and a copy of
+// the rest of the path.
+bool too_deep(const char* path) { return member_path_depth(path) > max_member_path_depth; }
+
+void require_depth(const char* path) {
+  if (too_deep(path)) throw exception_io_not_found();
+}
+
+}  // namespace
+
 bool archive_impl::get_canonical_path(const char* path, plix::string_base& out) {
-  if (!is_our_path(path)) return false;
+  if (!is_our_path(path) || too_deep(path)) return false;
   plix::string8 archive_path, member;
   if (!parse_member_path(path, archive_path, member)) return false;
   plix::string8 canonical;
@@ -32,6 +45,7 @@ bool archive_impl::get_canonical_path(const char* path, plix::string_base& out) 
 }
 
 bool archive_impl::get_display_path(const char* path, plix::string_base& out) {
+  if (too_deep(path)) return false;
   plix::string8 archive_path, member;
   if (!parse_member_path(path, archive_path, member)) return false;
   plix::string8 display;
@@ -45,6 +59,7 @@ bool archive_impl::get_display_path(const char* path, plix::string_base& out) {
 void archive_impl::open(service_ptr_t<file>& out, const char* path, open_mode mode,
                         abort_callback& abort) {
   if (mode != open_mode_read) throw exception_io_denied();
+  require_depth(path);
   plix::string8 archive_path, member;
   if (!parse_member_path(path, archive_path, member)) throw exception_io_not_found();
   open_member(out, archive_path.get_ptr(), member.get_ptr(), abort);
@@ -65,6 +80,7 @@ void archive_impl::list_directory(const char*, void*, abort_callback&) {
 }
 
 bool archive_impl::is_remote(const char* path) {
+  require_depth(path);
   plix::string8 archive_path, member;
   if (!parse_member_path(path, archive_path, member)) throw exception_io_not_found();
   return g_is_remote(archive_path.get_ptr());
@@ -72,6 +88,7 @@ bool archive_impl::is_remote(const char* path) {
 
 void archive_impl::get_stats(const char* path, file_stats& stats, bool& is_writable,
                              abort_callback& abort) {
+  require_depth(path);
   plix::string8 archive_path, member;
   if (!parse_member_path(path, archive_path, member)) throw exception_io_not_found();
   if (g_is_remote(archive_path.get_ptr())) throw exception_io_object_is_remote();
@@ -81,6 +98,7 @@ void archive_impl::get_stats(const char* path, file_stats& stats, bool& is_writa
 
 bool archive_impl::make_reference_path(const char* path, const char* reference,
                                        plix::string_base& out) {
+  if (too_deep(path)) return false;
   plix::string8 archive_path, member;
   if (!parse_member_path(path, archive_path, member)) return false;
   service_ptr_t<filesystem> owner;
@@ -93,7 +111,7 @@ bool archive_impl::make_reference_path(const char* path, const char* reference,
 
 bool archive_impl::resolve_reference_path(const char* path, const char* reference,
                                           plix::string_base& out) {
-  if (!is_our_path(path)) return false;
+  if (!is_our_path(path) || too_deep(path)) return false;
   plix::string8 archive_path, member;
   if (!parse_member_path(path, archive_path, member)) return false;
   plix::string8 temporary;

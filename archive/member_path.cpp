@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace sonovale_io {
 
@@ -13,12 +14,14 @@ bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Reads a decimal number as the C library would (leading white space, an
 // optional sign, digits), saturating at the signed 32-bit range.
-int64_t read_length(const char* p) {
-  while (is_space(*p)) ++p;
+int64_t read_length(std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end && is_space(*p)) ++p;
   bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
   int64_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
     if (value <= INT32_MAX) value = value * 10 + (*p - '0');
   }
   if (negative) value = -value;
@@ -49,21 +52,43 @@ void make_member_path(plix::string_base& out, archive_impl& owner, const char* a
   out.add_string(member);
 }
 
+bool split_member_path(std::string_view path, std::string_view& archive_path,
+                       std::string_view& member) {
+  size_t first = path.find('|');
+  if (first == std::string_view::npos) return false;
+  size_t second = path.find('|', first + 1);
+  if (second == std::string_view::npos) return false;
+  // The length ends at the second "|" at the latest, which is not a digit.
+  int64_t length = read_length(path.substr(first + 1, second - first - 1));
+  if (length <= 0) return false;
+  size_t archive = second + 1;
+  // Step over the archive path without passing the text's end.
+  if (path.size() - archive <= static_cast<size_t>(length)) return false;
+  if (path[archive + length] != '|') return false;
+  archive_path = path.substr(archive, static_cast<size_t>(length));
+  member = path.substr(archive + length + 1);
+  return true;
+}
+
 bool parse_member_path(const char* path, plix::string_base& archive_path,
                        plix::string_base& member) {
-  const char* first = std::strchr(path, '|');
-  if (first == nullptr) return false;
-  int64_t length = read_length(first + 1);
-  if (length <= 0) return false;
-  const char* second = std::strchr(first + 1, '|');
-  if (second == nullptr) return false;
-  const char* archive = second + 1;
-  // Step over the archive path without passing the text's end.
-  if (strnlen(archive, static_cast<size_t>(length)) < static_cast<size_t>(length)) return false;
-  if (archive[length] != '|') return false;
-  archive_path.set_string(archive, static_cast<uint32_t>(length));
-  member.set_string(archive + length + 1);
+  std::string_view archive, name;
+  if (!split_member_path(path, archive, name)) return false;
+  archive_path.set_string(archive.data(), static_cast<uint32_t>(archive.size()));
+  member.set_string(name.data(), static_cast<uint32_t>(name.size()));
   return true;
+}
+
+unsigned member_path_depth(const char* path) {
+  std::string_view level = path;
+  unsigned depth = 0;
+  std::string_view archive, member;
+  while (depth <= max_member_path_depth && level.substr(0, sizeof member_prefix - 1) == member_prefix &&
+         split_member_path(level, archive, member)) {
+    ++depth;
+    level = archive;
+  }
+  return depth;
 }
 
 size_t file_name_offset(const char* path) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "archive/archive.h"
 
@@ -23,6 +24,21 @@ void make_member_path(plix::string_base& out, archive_impl& owner, const char* a
 // The text before the first "|" is not examined.
 bool parse_member_path(const char* path, plix::string_base& archive_path,
                        plix::string_base& member);
+
+// As parse_member_path, without copying: `archive_path` and `member` view
+// parts of `path`, which may be any part of a longer text.
+bool split_member_path(std::string_view path, std::string_view& archive_path,
+                       std::string_view& member);
+
+// Member paths nest (an archive path may itself be a member path); every
+// level costs the operations that follow it a recursion through the
+// host's dispatch. Deeper paths are refused before any recursion.
+constexpr unsigned max_member_path_depth = 64;
+
+// How many member paths are nested in `path`: 0 for a path that is not a
+// member path ("unpack://" and a parsable rest), 1 for a member of a plain
+// file, and so on. Stops counting above max_member_path_depth.
+unsigned member_path_depth(const char* path);
 
 // Index of the file-name part: one past the last "\", "/", "|" or ":".
 size_t file_name_offset(const char* path);

@@ -7,6 +7,7 @@
 #include "archive/member_path.h"
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
+#include "tests/support/small_stack.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -170,4 +171,55 @@ TEST_F(ArchiveImpl, CanonicalDisplayAndReferencePaths) {
   EXPECT_STREQ(out.get_ptr(), "unpack://lines|7|mem://a|m");
   EXPECT_FALSE(lines.resolve_reference_path("unpack://other|7|ref:R:a|m", "R", out));
   EXPECT_FALSE(lines.resolve_reference_path("unpack://lines|3|x:y|m", "R", out));
+}
+
+namespace {
+
+// A member path of `depth` levels around "mem://a", each naming member "m".
+std::string nested_path(unsigned depth) {
+  std::string path = "mem://a";
+  for (unsigned i = 0; i < depth; ++i)
+    path = "unpack://lines|" + std::to_string(path.size()) + "|" + path + "|m";
+  return path;
+}
+
+}  // namespace
+
+TEST_F(ArchiveImpl, NestingUpToTheLimitWorksAndOnePastItIsRefusedBeforeRecursing) {
+  host.mem().files["mem://a"] = "x";
+  for (unsigned depth : {max_member_path_depth, max_member_path_depth + 1, 5000u}) {
+    SCOPED_TRACE(depth);
+    std::string path = nested_path(depth);
+    bool allowed = depth <= max_member_path_depth;
+    // A host thread may have little stack; the refusal must come before
+    // the recursion that would use it up.
+    run_on_small_stack(256 * 1024, [&] {
+      plix::string8 out;
+      EXPECT_EQ(lines.get_display_path(path.c_str(), out), allowed);
+      EXPECT_EQ(lines.get_canonical_path(path.c_str(), out), allowed);
+      EXPECT_EQ(lines.make_reference_path(path.c_str(), "R", out), allowed);
+      if (allowed) {
+        std::string expected = "x";
+        for (unsigned i = 0; i < depth; ++i) expected += "/m";
+        file_ptr f;
+        lines.open(f, path.c_str(), open_mode_read, abort);
+        EXPECT_EQ(read_all(*f), expected);
+        EXPECT_FALSE(lines.is_remote(path.c_str()));
+        file_stats stats{};
+        bool writable = true;
+        lines.get_stats(path.c_str(), stats, writable, abort);
+        EXPECT_EQ(stats.size, 1u);
+      } else {
+        file_ptr f;
+        EXPECT_THROW_EXACT(lines.open(f, path.c_str(), open_mode_read, abort),
+                           exception_io_not_found, "Object not found");
+        EXPECT_THROW_EXACT(lines.is_remote(path.c_str()), exception_io_not_found,
+                           "Object not found");
+        file_stats stats{};
+        bool writable = true;
+        EXPECT_THROW_EXACT(lines.get_stats(path.c_str(), stats, writable, abort),
+                           exception_io_not_found, "Object not found");
+      }
+    });
+  }
 }
