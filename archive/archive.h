@@ -64,6 +64,16 @@ class BRENMOOR_SHARED archive_impl : public archive {
   void list_directory(const char* path, void* callback, abort_callback& abort) override;
   bool supports_folders() override { return false; }
 
+  // Opens the archive at `path` for reading, as every operation of the
+  // formats does. When `path` is a member path of a compressed format that
+  // offers decoded views, and its compressed file can seek and tell its
+  // size, the result is a decoded view of that member's content, sharing
+  // the compressed file's content index entry (found by its canonical
+  // path, size and time stamp) and stamped with its time stamp; otherwise
+  // it is what g_open gives. Throws what g_open and the compressed file's
+  // get_size and get_timestamp throw; decoding starts with the first read.
+  static file_ptr open_archive(const char* path, abort_callback& abort);
+
   // slot 18: "tar", "gz" or "bz2".
   virtual const char* get_type_name() = 0;
   // slot 19: statistics of the member `member` of the archive at
@@ -71,8 +81,8 @@ class BRENMOOR_SHARED archive_impl : public archive {
   virtual file_stats get_member_stats(const char* archive_path, const char* member,
                                       abort_callback& abort) = 0;
   // slot 20: opens the member for reading, positioned at 0.
-  virtual void open_member(service_ptr_t<file>& out, const char* archive_path,
-                           const char* member, abort_callback& abort) = 0;
+  virtual void open_member(service_ptr_t<file>& out, const char* archive_path, const char* member,
+                           abort_callback& abort) = 0;
 
  protected:
   ~archive_impl() = default;

@@ -1,6 +1,9 @@
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "archive/archive.h"
+#include "archive/decoded_view.h"
 #include "archive/member_path.h"
 
 namespace sonovale_io {
@@ -26,13 +29,49 @@ namespace {
 // Refuses, before anything recurses through the dispatch, a path nested
 // deeper than the limit: each level costs a stack frame chain and a copy of
 // the rest of the path.
-bool too_deep(const char* path) { return member_path_depth(path) > max_member_path_depth; }
+bool too_deep(const char* path) {
+  return member_path_depth(path) > max_member_path_depth;
+}
 
 void require_depth(const char* path) {
   if (too_deep(path)) throw exception_io_not_found();
 }
 
 }  // namespace
+
+file_ptr archive_impl::open_archive(const char* path, abort_callback& abort) {
+  static constexpr char prefix[] = "unpack://";
+  constexpr size_t prefix_length = sizeof prefix - 1;
+  std::string_view text = path;
+  std::string_view archive_path, member;
+  view_format* format = nullptr;
+  if (text.substr(0, prefix_length) == prefix && split_member_path(text, archive_path, member)) {
+    std::string type(text.substr(prefix_length, text.find('|') - prefix_length));
+    format = find_view_format(type.c_str());
+  }
+  file_ptr out;
+  if (format == nullptr || too_deep(path)) {
+    g_open(out, path, open_mode_read, abort);
+    return out;
+  }
+
+  std::string compressed_path(archive_path);
+  file_ptr source;
+  g_open(source, compressed_path.c_str(), open_mode_read, abort);
+  uint64_t size = source->get_size(abort);
+  if (size == unknown_size || !source->can_seek()) {
+    // A view starts passes again from checkpoints; a stream cannot go back.
+    g_open(out, path, open_mode_read, abort);
+    return out;
+  }
+  uint64_t timestamp = source->get_timestamp(abort);
+  plix::string8 canonical;
+  g_get_canonical_path(compressed_path.c_str(), canonical);
+  std::shared_ptr<content_entry> entry =
+      content_index_find(std::string(canonical.get_ptr(), canonical.get_length()), size, timestamp);
+  out = new service_impl_t<decoded_view>(*format, std::move(source), std::move(entry), timestamp);
+  return out;
+}
 
 bool archive_impl::get_canonical_path(const char* path, plix::string_base& out) {
   if (!is_our_path(path) || too_deep(path)) return false;
@@ -65,7 +104,9 @@ void archive_impl::open(service_ptr_t<file>& out, const char* path, open_mode mo
   open_member(out, archive_path.get_ptr(), member.get_ptr(), abort);
 }
 
-void archive_impl::remove_object(const char*, abort_callback&) { throw exception_io_denied(); }
+void archive_impl::remove_object(const char*, abort_callback&) {
+  throw exception_io_denied();
+}
 
 void archive_impl::move_object(const char*, const char*, abort_callback&) {
   throw exception_io_denied();

@@ -10,7 +10,9 @@ namespace {
 
 constexpr char member_prefix[] = "unpack://";
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Reads a decimal number as the C library would (leading white space, an
 // optional sign, digits), saturating at the signed 32-bit range.
@@ -83,7 +85,8 @@ unsigned member_path_depth(const char* path) {
   std::string_view level = path;
   unsigned depth = 0;
   std::string_view archive, member;
-  while (depth <= max_member_path_depth && level.substr(0, sizeof member_prefix - 1) == member_prefix &&
+  while (depth <= max_member_path_depth &&
+         level.substr(0, sizeof member_prefix - 1) == member_prefix &&
          split_member_path(level, archive, member)) {
     ++depth;
     level = archive;

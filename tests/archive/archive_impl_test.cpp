@@ -1,9 +1,8 @@
-#include "archive/archive.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "archive/archive.h"
 #include "archive/member_path.h"
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
@@ -114,7 +113,7 @@ TEST_F(ArchiveImpl, AMemberPathServesAsAnArchivePath) {
   lines.list_members(inner.get_ptr(), none, c, false);
   ASSERT_EQ(c.paths.size(), 1u);
   EXPECT_EQ(c.paths[0], "unpack://lines|" + std::to_string(inner.get_length()) + "|" +
-                           inner.get_ptr() + "|inner.lines/inner.lines");
+                            inner.get_ptr() + "|inner.lines/inner.lines");
 }
 
 TEST_F(ArchiveImpl, RefusesWritingAndBadPaths) {

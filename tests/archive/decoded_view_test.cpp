@@ -1,0 +1,337 @@
+#include "archive/decoded_view.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "archive/archive.h"
+#include "archive/content_index.h"
+#include "io/file_buffer.h"
+#include "tests/support/expect_throw.h"
+#include "tests/support/test_host.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+// A stand-in compressed format whose content is its file's bytes, each
+// plus one, and whose byte 0xFF is corrupt data. It records a checkpoint
+// (the input offset) every `spacing` bytes and counts what it decodes, so
+// tests can see where passes start.
+class plus_one_format : public view_format {
+ public:
+  static constexpr uint64_t spacing = 64 * 1024;
+  uint64_t decoded = 0;
+  unsigned passes = 0;
+  unsigned passes_from_start = 0;
+
+  const char* type_name() const override { return "plus1"; }
+
+  std::unique_ptr<view_pass> start(const file_ptr& source, const view_checkpoint* from,
+                                   checkpoint_sink& sink, abort_callback&) override {
+    ++passes;
+    if (from == nullptr) ++passes_from_start;
+    uint64_t offset = 0;
+    if (from != nullptr) {
+      EXPECT_EQ(from->state.size(), sizeof offset);
+      std::memcpy(&offset, from->state.data(), sizeof offset);
+      EXPECT_EQ(offset, from->output_position);
+    }
+    return std::make_unique<pass>(*this, source, offset, sink);
+  }
+
+ private:
+  class pass : public view_pass {
+   public:
+    pass(plus_one_format& format, file_ptr source, uint64_t offset, checkpoint_sink& sink)
+        : format_(format), source_(std::move(source)), offset_(offset), sink_(sink) {}
+
+    size_t decode(uint8_t* out, size_t capacity, abort_callback& abort) override {
+      size_t done = 0;
+      while (done < capacity) {
+        check_aborted(abort);
+        if (offset_ % spacing == 0) {
+          view_checkpoint c;
+          c.output_position = offset_;
+          c.state.resize(sizeof offset_);
+          std::memcpy(c.state.data(), &offset_, sizeof offset_);
+          sink_.add_checkpoint(std::move(c));
+        }
+        source_->seek(offset_, abort);
+        uint64_t to_checkpoint = spacing - offset_ % spacing;
+        auto want = static_cast<uint32_t>(std::min<uint64_t>(capacity - done, to_checkpoint));
+        uint32_t got = source_->read(out + done, want, abort);
+        for (uint32_t i = 0; i < got; ++i) {
+          if (out[done + i] == 0xFF) throw exception_io_data("bad byte");
+          ++out[done + i];
+        }
+        done += got;
+        offset_ += got;
+        format_.decoded += got;
+        if (got < want) break;
+      }
+      return done;
+    }
+
+   private:
+    plus_one_format& format_;
+    file_ptr source_;
+    uint64_t offset_;
+    checkpoint_sink& sink_;
+  };
+};
+
+std::string plus_one(const std::string& s) {
+  std::string out = s;
+  for (char& c : out) c = static_cast<char>(static_cast<uint8_t>(c) + 1);
+  return out;
+}
+
+// Bytes 0 to 0xFE over and over, so that no byte is corrupt.
+std::string clean_data(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 255);
+  return s;
+}
+
+struct DecodedView : testing::Test {
+  plus_one_format format;
+  abort_callback_dummy abort;
+
+  void SetUp() override { content_index_clear(); }
+  void TearDown() override {
+    content_index_set_budget(64u << 20);
+    content_index_clear();
+  }
+
+  file_ptr view_of(const std::string& compressed, std::shared_ptr<content_entry> entry) {
+    file_ptr source = make_file_buffer(0, 7);
+    source->write(compressed.data(), static_cast<uint32_t>(compressed.size()), abort);
+    return file_ptr(new service_impl_t<decoded_view>(format, source, std::move(entry), 42));
+  }
+
+  std::string read_at(file& view, uint64_t position, uint32_t count) {
+    std::string out(count, '\0');
+    view.seek(position, abort);
+    out.resize(view.read(out.data(), count, abort));
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST_F(DecodedView, ReadsInAnyChunkSizeAndLearnsSizeAtTheEnd) {
+  const std::string data = clean_data(700 * 1024 + 3);
+  const std::string expected = plus_one(data);
+  for (uint32_t chunk : {1u, 511u, 4096u, 1u << 20, 3u << 20}) {
+    SCOPED_TRACE(chunk);
+    auto entry = std::make_shared<content_entry>();
+    file_ptr view = view_of(data, entry);
+    EXPECT_EQ(view->get_size(abort), unknown_size);
+    EXPECT_EQ(view->get_timestamp(abort), 42u);
+    std::string got;
+    std::string piece(chunk, '\0');
+    for (uint32_t n; (n = view->read(piece.data(), chunk, abort)) != 0;) got.append(piece, 0, n);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(view->get_size(abort), data.size());
+    EXPECT_TRUE(entry->verified());
+    EXPECT_EQ(view->read(piece.data(), chunk, abort), 0u);
+  }
+}
+
+TEST_F(DecodedView, SeeksBackwardFromTheNearestCheckpointAndForwardByDecoding) {
+  const std::string data = clean_data(3 << 20);
+  const std::string expected = plus_one(data);
+  auto entry = std::make_shared<content_entry>();
+  file_ptr view = view_of(data, entry);
+  std::mt19937 random(5);
+  uint64_t last = 0;
+  for (int i = 0; i < 200; ++i) {
+    uint64_t position = random() % (data.size() + 100);
+    uint32_t count = random() % 5000;
+    SCOPED_TRACE(testing::Message() << "at " << position << " count " << count);
+    std::string want = position < expected.size() ? expected.substr(position, count) : "";
+    uint64_t before = format.decoded;
+    EXPECT_EQ(read_at(*view, position, count), want);
+    // Behind the pass, decoding starts at the checkpoint before the target
+    // once the pass has recorded it; ahead, the pass goes on.
+    if (position < last && i > 20) {
+      EXPECT_LE(format.decoded - before, plus_one_format::spacing + (1u << 20) + count);
+    }
+    last = position + count;
+  }
+  EXPECT_EQ(format.passes_from_start, 1u);
+}
+
+TEST_F(DecodedView, ALaterViewOfTheSameFileStartsAtItsCheckpointsAndKnowsItsSize) {
+  const std::string data = clean_data(5 << 20);
+  const std::string expected = plus_one(data);
+  auto entry = std::make_shared<content_entry>();
+  {
+    file_ptr first = view_of(data, entry);
+    // Reading past the end is what reveals it.
+    EXPECT_EQ(read_at(*first, data.size() - 10, 20), expected.substr(data.size() - 10));
+  }
+  file_ptr second = view_of(data, entry);
+  EXPECT_EQ(second->get_size(abort), data.size());
+  uint64_t before = format.decoded;
+  uint64_t target = 4 * (1 << 20) + 12345;
+  EXPECT_EQ(read_at(*second, target, 100), expected.substr(target, 100));
+  EXPECT_LE(format.decoded - before, plus_one_format::spacing + (1u << 20));
+  // A seek past the known end stops at the end.
+  second->seek(UINT64_MAX, abort);
+  EXPECT_EQ(second->get_position(abort), data.size());
+}
+
+TEST_F(DecodedView, SkipStopsAtTheEnd) {
+  const std::string data = clean_data(100000);
+  file_ptr view = view_of(data, std::make_shared<content_entry>());
+  EXPECT_EQ(view->skip(60000, abort), 60000u);
+  EXPECT_EQ(view->skip(60000, abort), 40000u);
+  EXPECT_EQ(view->get_position(abort), 100000u);
+  EXPECT_EQ(view->skip(1, abort), 0u);
+}
+
+TEST_F(DecodedView, DamageFailsWhereItLiesEveryTimeAndBlocksVerification) {
+  std::string data = clean_data(2 << 20);
+  const uint64_t bad = 1500000;
+  data[bad] = '\xFF';
+  const std::string expected = plus_one(data);
+  auto entry = std::make_shared<content_entry>();
+  file_ptr view = view_of(data, entry);
+  EXPECT_EQ(read_at(*view, 0, 1000), expected.substr(0, 1000));
+  std::string buffer(4096, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    view->seek(bad - 100, abort);
+    EXPECT_THROW_EXACT(view->read(buffer.data(), 4096, abort), exception_io_data, "bad byte");
+  }
+  // What lies well before the damage still reads, from a new pass.
+  EXPECT_EQ(read_at(*view, 1000, 100), expected.substr(1000, 100));
+  EXPECT_THROW_EXACT(static_cast<decoded_view&>(*view).verify_to_end(abort), exception_io_data,
+                     "bad byte");
+  EXPECT_FALSE(entry->verified());
+  EXPECT_EQ(view->get_size(abort), unknown_size);
+}
+
+TEST_F(DecodedView, VerifyingAfterAPassFromACheckpointDecodesFromTheStart) {
+  const std::string data = clean_data(3 << 20);
+  auto entry = std::make_shared<content_entry>();
+  {
+    file_ptr first = view_of(data, entry);
+    read_at(*first, 2 << 20, 10);  // records checkpoints up to there
+  }
+  file_ptr second = view_of(data, entry);
+  read_at(*second, (2 << 20) + 5, 10);  // starts at a checkpoint
+  EXPECT_EQ(format.passes_from_start, 1u);
+  static_cast<decoded_view&>(*second).verify_to_end(abort);
+  EXPECT_EQ(format.passes_from_start, 2u);
+  EXPECT_TRUE(entry->verified());
+  EXPECT_EQ(second->get_position(abort), (2u << 20) + 15);
+}
+
+TEST_F(DecodedView, TheUsersAbortStopsAReadAndALaterReadGoesOn) {
+  const std::string data = clean_data(3 << 20);
+  const std::string expected = plus_one(data);
+  file_ptr view = view_of(data, std::make_shared<content_entry>());
+  abort_callback_impl stop;
+  stop.abort();
+  std::string buffer(100, '\0');
+  view->seek(2 << 20, abort);
+  EXPECT_THROW_EXACT(view->read(buffer.data(), 100, stop), exception_aborted, "User abort");
+  EXPECT_EQ(view->get_position(abort), 2u << 20);
+  EXPECT_EQ(read_at(*view, 2 << 20, 100), expected.substr(2 << 20, 100));
+}
+
+TEST_F(DecodedView, IsReadOnly) {
+  file_ptr view = view_of("abc", std::make_shared<content_entry>());
+  EXPECT_THROW_EXACT(view->write("x", 1, abort), exception_io_denied, "Access denied");
+  EXPECT_THROW_EXACT(view->resize(0, abort), exception_io_denied, "Access denied");
+}
+
+TEST(ContentIndex, KeysOnPathSizeAndTimeStampAndDropsTheLeastRecentlyUsed) {
+  content_index_clear();
+  auto a = content_index_find("a", 10, 1);
+  EXPECT_EQ(content_index_find("a", 10, 1), a);
+  EXPECT_NE(content_index_find("a", 11, 1), a);
+  EXPECT_NE(content_index_find("a", 10, 2), a);
+  EXPECT_NE(content_index_find("b", 10, 1), a);
+  EXPECT_EQ(content_index_size(), 4u);
+
+  // Within the budget nothing goes; beyond it the least recently used
+  // entries go first.
+  content_index_set_budget(1 << 20);
+  auto fill = [](content_entry& e) {
+    for (uint64_t i = 0; i < 8; ++i) e.add_checkpoint({i << 20, std::vector<uint8_t>(60000)});
+  };
+  fill(*a);
+  auto c = content_index_find("c", 1, 1);
+  fill(*c);
+  content_index_find("c", 1, 1);
+  EXPECT_EQ(content_index_size(), 5u);
+  auto d = content_index_find("d", 1, 1);
+  fill(*d);
+  content_index_find("d", 1, 1);
+  // "a" was used least recently; dropping it is enough.
+  EXPECT_EQ(content_index_size(), 5u);
+  EXPECT_EQ(content_index_find("c", 1, 1), c);
+  EXPECT_EQ(content_index_find("d", 1, 1), d);
+  EXPECT_NE(content_index_find("a", 10, 1), a);
+  content_index_set_budget(64u << 20);
+  content_index_clear();
+}
+
+TEST(ContentIndex, CheckpointsBeyondHalfTheBudgetAreThinnedKeepingCoverage) {
+  content_index_set_budget(1 << 20);
+  content_entry entry;
+  for (uint64_t i = 0; i < 40; ++i) entry.add_checkpoint({i << 20, std::vector<uint8_t>(32768)});
+  EXPECT_LT(entry.memory_bytes(), 1u << 20);
+  EXPECT_GE(entry.checkpoint_count(), 4u);
+  view_checkpoint c;
+  ASSERT_TRUE(entry.checkpoint_at_or_before(0, c));
+  EXPECT_EQ(c.output_position, 0u);
+  ASSERT_TRUE(entry.checkpoint_at_or_before(40u << 20, c));
+  EXPECT_GE(c.output_position, 30u << 20);
+  // The same position twice is kept once.
+  size_t count = entry.checkpoint_count();
+  entry.add_checkpoint({0, std::vector<uint8_t>(8)});
+  EXPECT_EQ(entry.checkpoint_count(), count);
+  content_index_set_budget(64u << 20);
+}
+
+namespace {
+
+struct OpenArchive : testing::Test {
+  static plus_one_format format;
+  test_host host;
+  abort_callback_dummy abort;
+  static void SetUpTestSuite() { register_view_format(format); }
+  void SetUp() override { content_index_clear(); }
+};
+plus_one_format OpenArchive::format;
+
+}  // namespace
+
+TEST_F(OpenArchive, GivesViewsForMemberPathsOfFormatsThatHaveThem) {
+  std::string path = host.put("mem://a.p1", "abc");
+  auto member_path = [&](const std::string& member) {
+    return "unpack://plus1|" + std::to_string(path.size()) + "|" + path + "|" + member;
+  };
+  file_ptr f = archive_impl::open_archive(member_path("a").c_str(), abort);
+  ASSERT_NE(dynamic_cast<decoded_view*>(f.get_ptr()), nullptr);
+  EXPECT_EQ(read_all(*f), "bcd");
+  EXPECT_EQ(f->get_timestamp(abort), host.mem().timestamp);
+  // The same file, opened again, finds the same index entry.
+  file_ptr again = archive_impl::open_archive(member_path("b").c_str(), abort);
+  EXPECT_EQ(again->get_size(abort), 3u);
+  EXPECT_EQ(content_index_size(), 1u);
+
+  // Other paths are opened as they are.
+  file_ptr plain = archive_impl::open_archive(path.c_str(), abort);
+  EXPECT_EQ(dynamic_cast<decoded_view*>(plain.get_ptr()), nullptr);
+  EXPECT_EQ(read_all(*plain), "abc");
+  EXPECT_THROW_EXACT(archive_impl::open_archive("unpack://plus1|8|mem://zz|a", abort),
+                     exception_io_not_found, "Object not found");
+}
