@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "archive/archive.h"
 #include "archive/content_index.h"
@@ -23,9 +26,9 @@ namespace {
 class plus_one_format : public view_format {
  public:
   static constexpr uint64_t spacing = 64 * 1024;
-  uint64_t decoded = 0;
-  unsigned passes = 0;
-  unsigned passes_from_start = 0;
+  std::atomic<uint64_t> decoded{0};
+  std::atomic<unsigned> passes{0};
+  std::atomic<unsigned> passes_from_start{0};
 
   const char* type_name() const override { return "plus1"; }
 
@@ -243,6 +246,32 @@ TEST_F(DecodedView, TheUsersAbortStopsAReadAndALaterReadGoesOn) {
   EXPECT_THROW_EXACT(view->read(buffer.data(), 100, stop), exception_aborted, "User abort");
   EXPECT_EQ(view->get_position(abort), 2u << 20);
   EXPECT_EQ(read_at(*view, 2 << 20, 100), expected.substr(2 << 20, 100));
+}
+
+TEST_F(DecodedView, ViewsOfOneFileOnSeveralThreadsShareItsIndexEntry) {
+  const std::string data = clean_data(4 << 20);
+  const std::string expected = plus_one(data);
+  auto entry = std::make_shared<content_entry>();
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (unsigned t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      abort_callback_dummy none;
+      file_ptr view = view_of(data, entry);
+      std::mt19937 random(t);
+      std::string buffer(3000, '\0');
+      for (int i = 0; i < 40; ++i) {
+        uint64_t position = random() % data.size();
+        view->seek(position, none);
+        buffer.resize(view->read(buffer.data(), 3000, none));
+        if (buffer != expected.substr(position, 3000)) ++mismatches;
+        buffer.resize(3000);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_GT(entry->checkpoint_count(), 1u);
 }
 
 TEST_F(DecodedView, IsReadOnly) {
