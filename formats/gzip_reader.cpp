@@ -17,8 +17,10 @@ bool starts_member(const uint8_t* p) {
   return p[0] == 0x1F && p[1] == 0x8B;
 }
 
-// zlib's result code as an error text. zError indexes a fixed table, so it
-// is only asked about the codes that table covers.
+}  // namespace
+
+// zError indexes a fixed table, so it is only asked about the codes that
+// table covers.
 error_text zlib_error_text(int code) {
   switch (code) {
     case Z_MEM_ERROR: return err_out_of_memory;
@@ -31,8 +33,6 @@ error_text zlib_error_text(int code) {
   }
   return err_unzip_failed;
 }
-
-}  // namespace
 
 Gzip_Reader::~Gzip_Reader() {
   end_inflation();

@@ -10,15 +10,21 @@
 // reference's bytes or its exception; a listing without readers gives the
 // announced size; and Gzip_Reader, read in odd pieces up to the announced
 // size, delivers a prefix of the reference's bytes, failing exactly when
-// the data cannot supply that many.
+// the data cannot supply that many. A decoded-view pass from the start
+// gives the reference's bytes or exception too, without refusing large
+// announcements, and a pass resumed at any block boundary gives the same
+// bytes from there on.
 #include <zlib.h>
 
+#include <memory>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 #include "archive/data_reader.h"
 #include "formats/gz.h"
 #include "formats/gzip_reader.h"
+#include "formats/gzip_view.h"
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;
@@ -36,6 +42,10 @@ struct expected_result {
   std::string message;  // when !ok: the exact text, or empty when any text will do
   bool recognised = false;
   uint32_t announced = 0;
+  // The inflation's own result, whatever the announcement: what a view
+  // gives. Equal to ok and message unless the announcement is refused.
+  bool inflated_ok = false;
+  std::string inflated_message;
 };
 
 bool starts_member(const uint8_t* p, size_t left) {
@@ -51,10 +61,6 @@ expected_result reference(const uint8_t* data, size_t size) {
   e.recognised = true;
   const uint8_t* t = data + size - 4;
   e.announced = uint32_t{t[0]} | uint32_t{t[1]} << 8 | uint32_t{t[2]} << 16 | uint32_t{t[3]} << 24;
-  if (e.announced > 0x7FFFFFFF) {
-    e.message = too_large;
-    return e;
-  }
 
   z_stream s{};
   if (inflateInit2(&s, 31) != Z_OK) std::abort();
@@ -82,6 +88,12 @@ expected_result reference(const uint8_t* data, size_t size) {
     if (r != Z_OK) break;  // some other zlib failure: its own text
   }
   inflateEnd(&s);
+  e.inflated_ok = e.ok;
+  e.inflated_message = e.message;
+  if (e.announced > 0x7FFFFFFF) {
+    e.ok = false;
+    e.message = too_large;
+  }
   return e;
 }
 
@@ -155,6 +167,81 @@ void check_reader(const expected_result& e, const uint8_t* data, size_t size) {
   }
 }
 
+class collecting_sink : public checkpoint_sink {
+ public:
+  std::vector<view_checkpoint> checkpoints;
+  void add_checkpoint(view_checkpoint&& checkpoint) override {
+    checkpoints.push_back(std::move(checkpoint));
+  }
+};
+
+// A view pass of `engine` from `from` (null: the start), read in pieces of
+// varying size. Stores what it gave in `content` and returns the failure's
+// message, or null at a good end.
+std::unique_ptr<std::string> run_pass(gzip_view_engine& engine, const file_ptr& source,
+                                      const view_checkpoint* from, collecting_sink& sink,
+                                      std::string& content) {
+  abort_callback_dummy abort;
+  static const size_t pieces[] = {65536, 1, 4096, 1 << 20, 7, 1023};
+  try {
+    std::unique_ptr<view_pass> pass = engine.start(source, from, sink, abort);
+    std::string piece;
+    for (size_t i = 0;; ++i) {
+      piece.resize(pieces[i % 6]);
+      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
+      FUZZ_REQUIRE(got <= piece.size());
+      content.append(piece, 0, got);
+      if (got < piece.size()) break;
+    }
+    FUZZ_REQUIRE(pass->decode(reinterpret_cast<uint8_t*>(piece.data()), 1, abort) == 0);
+  } catch (const exception_io_data& x) {
+    FUZZ_REQUIRE(typeid(x) == typeid(exception_io_data));
+    return std::make_unique<std::string>(x.what());
+  }
+  return nullptr;
+}
+
+// The view from the start against the reference, then, with a checkpoint
+// at every block boundary, each resumed pass against the first.
+void check_view(const expected_result& e, const uint8_t* data, size_t size) {
+  file_ptr source = memory_file(data, size);
+  collecting_sink sink;
+  std::string content;
+  std::unique_ptr<std::string> failure =
+      run_pass(static_cast<gzip_view_engine&>(gzip_view_format()), source, nullptr, sink, content);
+  if (!e.recognised) {
+    FUZZ_REQUIRE(failure != nullptr && *failure == not_gzip);
+    return;
+  }
+  FUZZ_REQUIRE((failure == nullptr) == e.inflated_ok);
+  if (failure == nullptr) {
+    FUZZ_REQUIRE(content == e.content);
+  } else {
+    FUZZ_REQUIRE(e.inflated_message.empty() || e.inflated_message == *failure);
+    FUZZ_REQUIRE(e.content.compare(0, content.size(), content) == 0);
+  }
+  // Resuming everywhere is quadratic: only for small content.
+  if (e.content.size() > (256 << 10)) return;
+  static gzip_view_engine every_boundary(1);
+  collecting_sink marks;
+  content.clear();
+  failure = run_pass(every_boundary, source, nullptr, marks, content);
+  FUZZ_REQUIRE((failure == nullptr) == e.inflated_ok);
+  for (size_t i = 0; i < marks.checkpoints.size() && i < 64; ++i) {
+    const view_checkpoint& from = marks.checkpoints[i];
+    FUZZ_REQUIRE(from.output_position <= e.content.size());
+    collecting_sink later;
+    std::string resumed;
+    std::unique_ptr<std::string> resumed_failure =
+        run_pass(every_boundary, source, &from, later, resumed);
+    FUZZ_REQUIRE((resumed_failure == nullptr) == e.inflated_ok);
+    if (resumed_failure != nullptr) FUZZ_REQUIRE(*resumed_failure == *failure);
+    FUZZ_REQUIRE(e.content.compare(from.output_position, resumed.size(), resumed) == 0);
+    if (e.inflated_ok) FUZZ_REQUIRE(from.output_position + resumed.size() == e.content.size());
+    FUZZ_REQUIRE(later.checkpoints.size() == marks.checkpoints.size() - i - 1);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -220,5 +307,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   check_reader(e, data, size);
+  check_view(e, data, size);
   return 0;
 }

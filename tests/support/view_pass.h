@@ -1,0 +1,41 @@
+// Running operations that give content to their end in tests: what they
+// gave and how they ended (the exception's exact class and message), so that
+// two roads to the same content can be compared whole. Also a decoded-view
+// pass run to its end, with the checkpoints it passed.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/view_format.h"
+
+struct outcome {
+  std::string content;  // all of it, or what was given before the failure
+  bool ok = true;
+  std::string error;  // when !ok: the exception's type name, ": ", its message
+
+  // The verdict alone: "ok" or the error.
+  std::string verdict() const { return ok ? "ok" : error; }
+};
+
+// Runs `produce`, which appends to the string it is given, and records how
+// it ended. Every exception derived from std::exception is recorded.
+outcome outcome_of(const std::function<void(std::string&)>& produce);
+
+// The record for an exception of `type_name` with `message`, as outcome
+// keeps it; `type_name` is typeid(...).name().
+std::string error_record(const char* type_name, const char* message);
+
+struct pass_run : outcome {
+  std::vector<sonovale_io::view_checkpoint> checkpoints;
+};
+
+// A pass of `format` over `source` from `from` (null: the start), decoded to
+// its end in calls of `piece` bytes (the first call that gives fewer is the
+// end; one more call must then give nothing). `abort` defaults to one that
+// is never set.
+pass_run run_view_pass(sonovale_io::view_format& format, const sonovale_io::file_ptr& source,
+                       const sonovale_io::view_checkpoint* from, size_t piece = size_t{1} << 20,
+                       abort_callback* abort = nullptr);
