@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/decoded_view.h"
 #include "archive/member_path.h"
 #include "component/host_api.h"
 #include "io/file_buffer.h"
@@ -81,12 +82,18 @@ void archive_tar::list_members(const char* path, file_ptr& reader, member_callba
   if (_stricmp_utf8(get_file_extension(path, extension), get_type_name()) != 0)
     throw exception_io_data();
   file_ptr archive = reader;
-  if (archive.is_empty()) filesystem::g_open(archive, path, open_mode_read, callback);
+  if (archive.is_empty()) archive = open_archive(path, callback);
 
   tar_reader walker(archive, callback);
   file_ptr member;
   plix::string8 member_path;
-  while (walker.read_next_header()) {
+  for (;;) {
+    if (!walker.read_next_header()) {
+      // A listing vouches for the whole container: what follows the end
+      // blocks is decoded and checked too, as decoding it whole would.
+      if (auto* view = dynamic_cast<decoded_view*>(archive.get_ptr())) view->verify_to_end(callback);
+      break;
+    }
     make_member_path(member_path, *this, path, walker.name());
     if (supply_readers) {
       // Drop the previous member before making the next, so that at most one
@@ -114,8 +121,7 @@ void find_member(tar_reader& walker, const char* member) {
 
 file_stats archive_tar::get_member_stats(const char* archive_path, const char* member,
                                          abort_callback& abort) {
-  file_ptr archive;
-  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  file_ptr archive = open_archive(archive_path, abort);
   tar_reader walker(archive, abort);
   find_member(walker, member);
   return {walker.size(), walker.timestamp()};
@@ -123,8 +129,7 @@ file_stats archive_tar::get_member_stats(const char* archive_path, const char* m
 
 void archive_tar::open_member(file_ptr& out, const char* archive_path, const char* member,
                               abort_callback& abort) {
-  file_ptr archive;
-  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  file_ptr archive = open_archive(archive_path, abort);
   tar_reader walker(archive, abort);
   find_member(walker, member);
   out = walker.extract_member();
