@@ -763,6 +763,32 @@ TEST(Bz2Huffman, LookupAgreesWithScan) {
   }
 }
 
+TEST(Bz2Huffman, CodesNeverReachBeyondTheAlphabet) {
+  // Blocks decode alone only if no code finds a table entry that an
+  // earlier block left beyond the current alphabet: mark those entries and
+  // look for them, over incomplete and over-full codes too.
+  std::mt19937 rng(17);
+  for (int trial = 0; trial < 2000; ++trial) {
+    SCOPED_TRACE(trial);
+    huffman_group g{};
+    int count = 2 + static_cast<int>(rng() % 257);
+    int spread = 1 + static_cast<int>(rng() % 20);
+    int low = 1 + static_cast<int>(rng() % (21 - spread));
+    std::vector<uint8_t> lengths(count);
+    for (auto& l : lengths) l = static_cast<uint8_t>(low + rng() % spread);
+    for (int32_t& s : g.sorted_symbols) s = 500;
+    huffman_group_build(g, lengths.data(), count);
+    for (int i = count; i < 258; ++i) ASSERT_EQ(g.sorted_symbols[i], 500);
+    uint32_t values = 1u << g.max_length;
+    uint32_t step = std::max(1u, values >> 12);
+    for (uint32_t v = 0; v < values; v += step) {
+      int32_t length = 0;
+      ASSERT_LT(huffman_group_scan(g, v, length), count) << v;
+    }
+    for (uint16_t entry : g.lookup) ASSERT_LT(static_cast<int>(entry & 511), count);
+  }
+}
+
 // ---- Failing files -----------------------------------------------------
 
 TEST(Bz2Faults, ReadFailuresPassThrough) {
