@@ -12,6 +12,9 @@ namespace {
 constexpr uint32_t header_first = 0x425A6831;
 constexpr uint32_t header_last = 0x425A6839;
 
+// The abort callback is polled whenever this much more output is written.
+constexpr uint64_t abort_poll_bytes = 1 << 20;
+
 void start_stream(bz2_stream_walk& w, uint32_t digit) {
   bz2_block_set_capacity(*w.block, digit);
   w.digit = digit;
@@ -122,10 +125,18 @@ void bz2_decompress(const file_ptr& input, const file_ptr& output, abort_callbac
   bz2_bits_start(d.walk.bits, source);
   int32_t outcome = bz2_walk_stream_header(d.walk);
   uint8_t chunk[bz2_chunk_size];
+  uint64_t unpolled = 0;
   while (outcome == bz2_ok) {
     int32_t got;
     while ((got = read_chunk(d, chunk)) > 0) {
       output->write(chunk, static_cast<uint32_t>(got), abort);
+      // Writes may ignore the abort (an in-memory file does), and a few
+      // bytes of input can expand to gigabytes.
+      unpolled += static_cast<uint32_t>(got);
+      if (unpolled >= abort_poll_bytes) {
+        unpolled = 0;
+        check_aborted(abort);
+      }
     }
     outcome = d.status;
     if (outcome == bz2_end_of_stream) outcome = bz2_walk_stream_check(d.walk);

@@ -78,10 +78,11 @@ const char* bz2_error_text(int32_t code);
 
 // Decodes every bzip2 stream of `input`, from its current position, into
 // `output` with writes of at most 4096 bytes, passing `abort` to every
-// read and write. Throws exception_io_data with "Not BZIP2 data", "Data
-// error" or "Obsolete input", or "Unknown exception" for a CRC mismatch;
+// read and write and polling it after every 1 MiB written. Throws
+// exception_io_data with "Not BZIP2 data", "Data error" or "Obsolete
+// input", or "Unknown exception" for a CRC mismatch;
 // exception_io_data_truncation when the input ends inside a stream;
-// plix::bad_alloc; and whatever the files throw. Bytes written before a
-// failure stay in `output`.
+// exception_aborted; plix::bad_alloc; and whatever the files throw. Bytes
+// written before a failure stay in `output`.
 void bz2_decompress(const sonovale_io::file_ptr& input, const sonovale_io::file_ptr& output,
                     abort_callback& abort);

@@ -18,6 +18,7 @@
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
 #include "tests/support/test_host.h"
+#include "tests/support/tripping_abort.h"
 
 using sonovale_io::exception_io_data;
 using sonovale_io::exception_io_data_truncation;
@@ -805,6 +806,34 @@ TEST(Bz2Faults, ReadFailuresPassThrough) {
         EXPECT_THROW_EXACT(decode_file(input), sonovale_io::exception_io_denied, "Access denied");
       }
     }
+  }
+}
+
+TEST(Bz2Faults, AbortIsPolledEveryMebibyte) {
+  // One block of 900000 bytes 0xFF, every fifth a repeat count of 255:
+  // 46.6 MB from a few bytes. Its CRC is never reached.
+  test_block block;
+  block.used = {0xFF};
+  put_run(block.symbols, 900000);
+  block.symbols.push_back(2);
+  std::string stream = make_stream(9, {block});
+  ASSERT_LT(stream.size(), 100u);
+  for (uint64_t trip : {1u, 2u, 7u}) {
+    SCOPED_TRACE(trip);
+    fault_log log;
+    uint64_t calls = 0;
+    auto* out = new service_impl_t<string_file>();
+    file_ptr holder(out);
+    tripping_abort abort(trip);
+    {
+      file_ptr input(new service_impl_t<faulty_file>(memory_file(stream), fault_plan{fault_read, 0},
+                                                     &calls, &log));
+      EXPECT_THROW_EXACT(bz2_decompress(input, holder, abort), sonovale_io::exception_aborted,
+                         "User abort");
+    }
+    EXPECT_EQ(abort.polls(), trip);
+    EXPECT_EQ(out->content.size(), trip << 20);
+    EXPECT_EQ(log.live_files, 0) << "the input was not released";
   }
 }
 
