@@ -1,11 +1,13 @@
 // The module's static initialisation, in load order: the seven factories
 // (each registration inserts at the front, so the host sees them in reverse),
-// the TAR number parser's digit table between the gz unpacker and the TAR
-// archive, and the fatal-signal handler. Everything is in this one file so
-// that the order never depends on initialisation order across files.
+// the bzip2 view format after the BZ2 factories, the TAR number parser's
+// digit table between the gz unpacker and the TAR archive, and the
+// fatal-signal handler. Everything is in this one file so that the order
+// never depends on initialisation order across files.
 #include "component/identity.h"
 #include "component/module.h"
 #include "formats/bz2.h"
+#include "formats/bz2_view.h"
 #include "formats/gz.h"
 #include "formats/tar.h"
 
@@ -26,6 +28,10 @@ namespace {
 // 1, 2: the BZ2 archive and unpacker.
 sonovale_io::archive_factory_t<archive_bz2> g_archive_bz2_factory;
 unpacker_factory_t<unpacker_bz2> g_unpacker_bz2_factory;
+// The bzip2 view format.
+struct bz2_view_registration {
+  bz2_view_registration() { sonovale_io::register_view_format(bz2_view_format()); }
+} g_bz2_view_registration;
 // 3, 4: the GZ archive and unpacker.
 sonovale_io::archive_factory_t<archive_gz> g_archive_gz_factory;
 unpacker_factory_t<unpacker_gz> g_unpacker_gz_factory;

@@ -33,6 +33,8 @@ class bz2_file_source final : public bz2_byte_source {
   bz2_file_source(const sonovale_io::file_ptr& file, abort_callback& abort)
       : file_(file), abort_(&abort) {}
   uint32_t next(const uint8_t*& data) override;
+  // Passes `abort` to the reads from now on.
+  void set_abort(abort_callback& abort) { abort_ = &abort; }
 
  private:
   sonovale_io::file_ptr file_;
