@@ -1,12 +1,13 @@
 // The module's static initialisation, in load order: the seven factories
 // (each registration inserts at the front, so the host sees them in reverse),
-// the TAR number parser's digit table and the gzip view format between the
-// gz unpacker and the TAR archive, and the fatal-signal handler. Everything
-// is in this one file so that the order never depends on initialisation
-// order across files.
+// the TAR number parser's digit table between the gz unpacker and the TAR
+// archive, the view formats after the TAR archive, and the fatal-signal
+// handler. Everything is in this one file so
+// that the order never depends on initialisation order across files.
 #include "component/identity.h"
 #include "component/module.h"
 #include "formats/bz2.h"
+#include "formats/bz2_view.h"
 #include "formats/gz.h"
 #include "formats/gzip_view.h"
 #include "formats/tar.h"
@@ -35,12 +36,16 @@ unpacker_factory_t<unpacker_gz> g_unpacker_gz_factory;
 struct tar_table_filler {
   tar_table_filler() { tar_fill_base64_table(); }
 } g_tar_table_filler;
-// The gzip view format, for decoded views of member paths of type "gz".
-struct view_format_registrar {
-  view_format_registrar() { sonovale_io::register_view_format(gzip_view_format()); }
-} g_view_format_registrar;
 // 5: the TAR archive.
 sonovale_io::archive_factory_t<archive_tar> g_archive_tar_factory;
+
+// The formats whose member paths TAR walks read through decoded views.
+struct view_format_registration {
+  view_format_registration() {
+    sonovale_io::register_view_format(bz2_view_format());
+    sonovale_io::register_view_format(gzip_view_format());
+  }
+} g_view_format_registration;
 
 // 6, 7: the identity services.
 service_factory_single_t<componentversion_myimpl, componentversion> g_componentversion_factory;

@@ -82,47 +82,24 @@ file_ptr memory_file(const uint8_t* data, size_t size) {
   return f;
 }
 
-// The number of bytes that the symbol map of the block starting at bit
-// `bit` of `data` declares.
-int declared_bytes(const uint8_t* data, size_t size, uint64_t bit) {
-  auto read = [&](int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i, ++bit) {
-      uint64_t byte = bit / 8;
-      uint32_t b = byte < size ? (data[byte] >> (7 - bit % 8)) & 1 : 0;
-      v = v << 1 | b;
-    }
-    return v;
-  };
-  bit += 48 + 32 + 1 + 24;  // magic, CRC, randomised flag, origin pointer
-  uint32_t ranges = read(16);
-  int count = 0;
-  for (int r = 0; r < 16; ++r) {
-    if (ranges & (0x8000u >> r)) count += __builtin_popcount(read(16));
-  }
-  return count;
-}
-
 // Walks the blocks with the decoder's own steps, as bz2_decompress does but
 // without the output stage, and tells whether one decoded block is empty or
 // declares no bytes.
 bool has_block_libbz2_refuses(const uint8_t* data, size_t size) {
-  abort_callback_dummy abort;
-  file_ptr input = memory_file(data, size);
-  std::unique_ptr<bz2_decoder> d;
+  bz2_memory_source source(data, static_cast<uint32_t>(size));
+  bz2_stream_walk w;
   try {
-    if (bz2_decoder_open(d, input, abort) != bz2_ok) return false;
+    bz2_walk_create(w);
+    bz2_bits_start(w.bits, source);
+    if (bz2_walk_stream_header(w) != bz2_ok) return false;
     for (;;) {
-      uint64_t consumed =
-          input->get_position(abort) - static_cast<uint64_t>(d->input_count - d->input_pos);
-      uint64_t bit = consumed * 8 - d->bit_count;
-      int32_t result = bz2_decode_block(*d);
+      int32_t result = bz2_walk_record(w);
       if (result == bz2_end_of_stream) {
-        if (!bz2_next_stream(*d)) return false;
+        if (!bz2_walk_next_stream(w)) return false;
         continue;
       }
       if (result != bz2_ok) return false;
-      if (d->entries_left == 0 || declared_bytes(data, size, bit) == 0) return true;
+      if (w.block->size == 0 || w.block->byte_count == 0) return true;
     }
   } catch (const exception_io_data&) {
     return false;

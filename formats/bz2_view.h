@@ -1,0 +1,21 @@
+// Decoded views of bzip2 files (archive/view_format.h): passes of the
+// bzip2 decoder that start at the beginning of a file or at any block.
+//
+// A pass reads its source from offset 0, or from where a checkpoint says,
+// and reports a checkpoint at every block start and at the start of every
+// stream after the first. Each block's CRC is checked before any of its
+// bytes are returned, and a stream's CRC whenever the pass reaches that
+// stream's end; every failure is the exception bz2_decompress throws at
+// that point, with the same message. Bytes after the last stream that do
+// not start another one end the content, as they end bz2_decompress.
+//
+// A pass holds the source, a block decoder (the stream's block size in
+// 32-bit entries plus its text: 4.5 MB at the largest) and a buffer of
+// 2 MiB. A block that expands to more than the buffer holds is expanded
+// twice: once to check its CRC, then again into the caller's buffer.
+#pragma once
+
+#include "archive/view_format.h"
+
+// The view format for type "bz2", a static singleton.
+sonovale_io::view_format& bz2_view_format();
