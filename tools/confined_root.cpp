@@ -112,13 +112,14 @@ unique_fd confined_root::walk(const std::vector<std::string>& segments, size_t c
     char target[PATH_MAX];
     ssize_t length = ::readlinkat(here, name.c_str(), target, sizeof target);
     if (length < 0) {
+      // Not a link (EINVAL) or gone (ENOENT): either it is not a folder,
+      // or another process replaced it since the open; look again.
       error = errno;
-      if (error == EINVAL) throw exception_io_os(ENOTDIR);  // not a link
-      if (error == ENOENT && ++retries <= max_retries) {
-        pending.push_front(std::move(name));  // removed meanwhile
+      if ((error == EINVAL || error == ENOENT) && ++retries <= max_retries) {
+        pending.push_front(std::move(name));
         continue;
       }
-      throw exception_io_os(error);
+      throw exception_io_os(error == EINVAL ? ENOTDIR : error);
     }
     if (static_cast<size_t>(length) == sizeof target) throw exception_io_os(ENAMETOOLONG);
     if (++links > max_links) throw exception_io_os(ELOOP);
