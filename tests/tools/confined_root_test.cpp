@@ -117,37 +117,40 @@ TEST_F(ConfinedRoot, FollowsOnlyLinksThatStayInside) {
   }
 }
 
-TEST_F(ConfinedRoot, AFolderSwappedForALinkToTheOutsideIsNeverEntered) {
-  for (const lookup_mode& mode : modes) {
-    SCOPED_TRACE(mode.name);
-    make_tree(mode.name);
-    fs::create_directory_symlink("real", root_ + "/link");
-    fs::create_directory_symlink(outside_, root_ + "/swap");
-    ino_t real = inode_of(root_ + "/real");
-    std::string a = root_ + "/real", b = root_ + "/swap";
+// The kernel's lookup is raced end to end by the extract test; this races
+// the walk on its own, which kernels without openat2 rely on.
+TEST_F(ConfinedRoot, TheWalkNeverEntersAFolderSwappedForALinkToTheOutside) {
+  make_tree("walk");
+  fs::create_directory_symlink("real", root_ + "/link");
+  fs::create_directory_symlink(outside_, root_ + "/swap");
+  ino_t real = inode_of(root_ + "/real");
+  // Swaps the two names until the end of the scope, whatever leaves it.
+  struct swapping {
+    std::string a, b;
     std::atomic<bool> stop{false};
     std::atomic<unsigned> swaps{0};
-    std::thread swapper([&] {
+    std::thread thread{[this] {
       while (!stop.load()) {
         if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) ++swaps;
       }
-    });
-    confined_root root(root_, mode.lookup);
-    unsigned elsewhere = 0;
-    // "made" is made in the real folder, whatever its name at the moment.
-    for (int i = 0; i < 2000; ++i) {
-      unique_fd folder = root.open_folder({"link", "made"}, 2);
-      if (!folder.valid()) continue;  // refused: the link led outside just then
-      struct stat parent {};
-      ASSERT_EQ(::fstatat(folder.get(), "..", &parent, 0), 0);
-      if (parent.st_ino != real) ++elsewhere;
+    }};
+    ~swapping() {
+      stop = true;
+      thread.join();
     }
-    stop = true;
-    swapper.join();
-    EXPECT_GT(swaps.load(), 0u);
-    EXPECT_EQ(elsewhere, 0u);
-    EXPECT_TRUE(fs::is_empty(outside_));
+  } swapper{root_ + "/real", root_ + "/swap"};
+  confined_root root(root_, confined_lookup::walk);
+  unsigned elsewhere = 0;
+  // "made" is made in the real folder, whatever its name at the moment.
+  for (int i = 0; i < 2000; ++i) {
+    unique_fd folder = root.open_folder({"link", "made"}, 2);
+    if (!folder.valid()) continue;  // refused: the link led outside just then
+    struct stat parent {};
+    if (::fstatat(folder.get(), "..", &parent, 0) != 0 || parent.st_ino != real) ++elsewhere;
   }
+  EXPECT_GT(swapper.swaps.load(), 0u);
+  EXPECT_EQ(elsewhere, 0u);
+  EXPECT_TRUE(fs::is_empty(outside_));
 }
 
 }  // namespace
