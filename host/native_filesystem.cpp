@@ -12,9 +12,22 @@
 #include <memory>
 #include <string>
 
+#include "host/write_all.h"
+
 using namespace sonovale_io;
 
-exception_io_os::exception_io_os(int error) : exception_io(std::strerror(error), true) {}
+namespace {
+
+// strerror may share one buffer between threads; the GNU strerror_r
+// answers from its table or fills the caller's buffer.
+std::string error_text(int error) {
+  char buffer[128];
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+exception_io_os::exception_io_os(int error) : exception_io(error_text(error).c_str(), true) {}
 
 void throw_os_error(int error) {
   switch (error) {
@@ -25,12 +38,6 @@ void throw_os_error(int error) {
     case EROFS: throw exception_io_denied();
     default: throw exception_io_os(error);
   }
-}
-
-uint64_t timestamp_from_unix(int64_t seconds, uint32_t nanoseconds) {
-  constexpr int64_t seconds_1601_to_1970 = 11644473600;
-  if (seconds < -seconds_1601_to_1970) return 0;
-  return static_cast<uint64_t>(seconds + seconds_1601_to_1970) * 10000000u + nanoseconds / 100;
 }
 
 bool has_scheme(const char* path) {
@@ -57,6 +64,20 @@ const char* local_path(const char* path) {
 uint64_t stat_timestamp(const struct stat& st) {
   return timestamp_from_unix(st.st_mtim.tv_sec, static_cast<uint32_t>(st.st_mtim.tv_nsec));
 }
+
+// Set while either the abort of a call or the host's own is.
+class either_abort final : public abort_callback {
+ public:
+  either_abort(const abort_callback& call, const abort_callback* host) : call_(call), host_(host) {}
+  bool is_aborting() const override {
+    return call_.is_aborting() || (host_ != nullptr && host_->is_aborting());
+  }
+  void* get_abort_event() const override { return nullptr; }
+
+ private:
+  const abort_callback& call_;
+  const abort_callback* host_;
+};
 
 // A file over a descriptor it owns. Regular files are read and written at
 // an explicit position (pread, pwrite), so the descriptor's own offset is
@@ -110,21 +131,12 @@ class native_file : public file {
 
   void write(const void* buffer, uint32_t count, abort_callback& abort) override {
     if (!writable_) throw exception_io_denied();
-    const uint8_t* in = static_cast<const uint8_t*>(buffer);
-    uint32_t done = 0;
-    while (done < count) {
-      ssize_t put = seekable_ ? ::pwrite(fd_, in + done, count - done, to_off(position_))
-                              : ::write(fd_, in + done, count - done);
-      if (put < 0) {
-        if (errno == EINTR) {
-          check_abort(abort);
-          continue;
-        }
-        throw_os_error(errno);
-      }
-      done += static_cast<uint32_t>(put);
-      position_ += static_cast<uint64_t>(put);
-    }
+    either_abort both(abort, host_abort_);
+    std::string_view bytes(static_cast<const char*>(buffer), count);
+    int error = seekable_ ? pwrite_all(fd_, bytes, to_off(position_), &both)
+                          : write_all(fd_, bytes, &both, wake_fd_);
+    if (error != 0) throw_os_error(error);
+    position_ += count;
     if (position_ > size_) size_ = position_;
   }
 

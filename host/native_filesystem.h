@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "host/host_time.h"
 #include "io/filesystem.h"
 
 // A failure reported by the operating system, carrying its text
@@ -24,10 +25,6 @@ class BRENMOOR_SHARED exception_io_os : public sonovale_io::exception_io {
 
 // Throws the exception that stands for `error` (an errno value).
 [[noreturn]] void throw_os_error(int error);
-
-// A time in seconds and nanoseconds since 1970 as the host's time stamp:
-// 100-nanosecond intervals since 1601-01-01 UTC. Times before 1601 give 0.
-uint64_t timestamp_from_unix(int64_t seconds, uint32_t nanoseconds);
 
 // True when `path` starts with a URI-like scheme ("letters://").
 bool has_scheme(const char* path);

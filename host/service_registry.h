@@ -1,6 +1,8 @@
 // The stand-in host's service registry and its host API.
 #pragma once
 
+#include <atomic>
+#include <mutex>
 #include <vector>
 
 #include "component/host_api.h"
@@ -8,6 +10,10 @@
 // Holds registered service instances by class identifier and answers the
 // module's enumeration: lookup_service_class gives a handle for a class,
 // instantiate_service the instance at an index, in registration order.
+//
+// Every operation takes one lock, so any of them may be called from many
+// threads at once. An enumeration that runs while instances are added or
+// removed sees the registrations of the moment of each call.
 class service_registry final : public host_api {
  public:
   service_registry() = default;
@@ -19,24 +25,24 @@ class service_registry final : public host_api {
   // Drops every registration of `instance`.
   void remove(service_base* instance);
   // Drops every registration.
-  void clear() { entries_.clear(); }
+  void clear();
 
   void* lookup_service_class(const GUID& id) override;
-  bool instantiate_service(service_ptr_t<service_base>& out, void* handle,
-                           uint32_t index) override;
+  bool instantiate_service(service_ptr_t<service_base>& out, void* handle, uint32_t index) override;
 
   // Registered instances of `id`, in registration order.
   std::vector<service_base*> instances(const GUID& id) const;
 
   // The number of instantiate_service calls so far, for tests.
-  unsigned instantiate_calls() const { return instantiate_calls_; }
+  unsigned instantiate_calls() const { return instantiate_calls_.load(std::memory_order_relaxed); }
 
  private:
   struct entry {
     GUID id;
     service_ptr_t<service_base> instance;
   };
+  mutable std::mutex mutex_;
   std::vector<entry> entries_;
   std::vector<GUID> classes_;  // handles are 1 + an index into this
-  unsigned instantiate_calls_ = 0;
+  std::atomic<unsigned> instantiate_calls_{0};
 };

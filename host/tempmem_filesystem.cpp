@@ -1,8 +1,8 @@
 #include "host/tempmem_filesystem.h"
 
 #include <cstring>
-#include <ctime>
 
+#include "host/host_time.h"
 #include "io/file_buffer.h"
 
 using namespace sonovale_io;
@@ -10,15 +10,6 @@ using namespace sonovale_io;
 namespace {
 
 constexpr char tempmem_prefix[] = "tempmem://";
-
-// Now, in 100-nanosecond intervals since 1601-01-01 UTC.
-uint64_t now_timestamp() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  constexpr uint64_t seconds_1601_to_1970 = 11644473600ull;
-  return (static_cast<uint64_t>(ts.tv_sec) + seconds_1601_to_1970) * 10000000ull +
-         static_cast<uint64_t>(ts.tv_nsec) / 100;
-}
 
 }  // namespace
 
@@ -33,7 +24,7 @@ bool tempmem_filesystem::is_our_path(const char* path) {
 void tempmem_filesystem::open(service_ptr_t<file>& out, const char*, open_mode mode,
                               abort_callback&) {
   if (mode != open_mode_write_new) throw exception_io_denied();
-  out = make_file_buffer(0, now_timestamp());
+  out = make_file_buffer(0, timestamp_now());
 }
 
 void tempmem_filesystem::remove_object(const char*, abort_callback&) {

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -14,30 +15,54 @@
 
 namespace {
 
-host_abort_callback* g_interrupt_target = nullptr;
+// The signals that ask the program to stop: Ctrl-C, kill's default, and a
+// closed terminal.
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The first Ctrl-C asks the running operation to stop, so partial outputs
-// can be removed; a second one ends the program at once.
-void on_interrupt(int) {
-  if (g_interrupt_target->is_aborting()) {
-    ::signal(SIGINT, SIG_DFL);
-    ::raise(SIGINT);
+// The abort the signals set; null outside the host's lifetime.
+std::atomic<host_abort_callback*> g_stop_target{nullptr};
+static_assert(std::atomic<host_abort_callback*>::is_always_lock_free);
+// The first stop signal received, 0 before one.
+volatile sig_atomic_t g_stop_signal = 0;
+
+// The first stop signal asks the running operation to stop, so partial
+// outputs can be removed; a second one, or one without a host to stop,
+// ends the program at once by that signal. The handler runs with all
+// stop signals blocked, so two of them never race here.
+void on_stop_signal(int signal_number) {
+  host_abort_callback* target = g_stop_target.load();
+  if (target == nullptr || g_stop_signal != 0) {
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
     return;
   }
-  g_interrupt_target->abort();
+  g_stop_signal = signal_number;
+  target->abort();
 }
 
 // Installed after the module has loaded, replacing the module's own
-// handler. Without SA_RESTART, a blocked read or write returns EINTR and
+// handlers. Without SA_RESTART, a blocked read or write returns EINTR and
 // the abort flag is seen at once.
-void install_interrupt_handler(host_abort_callback& abort) {
-  g_interrupt_target = &abort;
+void install_stop_handlers(host_abort_callback& abort) {
+  g_stop_target.store(&abort);
   struct sigaction action {};
-  action.sa_handler = on_interrupt;
+  action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
+  for (int signal_number : stop_signals) sigaddset(&action.sa_mask, signal_number);
   action.sa_flags = 0;
-  ::sigaction(SIGINT, &action, nullptr);
+  for (int signal_number : stop_signals) ::sigaction(signal_number, &action, nullptr);
 }
+
+// 128 + the signal that stopped the program (SIGINT's when none did: an
+// abort that came another way is reported as Ctrl-C's).
+int stopped_status() {
+  return exit_signal_base + (g_stop_signal != 0 ? g_stop_signal : SIGINT);
+}
+
+// Detaches the handlers from the host before the host goes.
+struct stop_target_reset {
+  ~stop_target_reset() { g_stop_target.store(nullptr); }
+};
 
 // The brenmoor.dll beside the running program.
 std::string default_module_path() {
@@ -72,6 +97,7 @@ int main(int argc, char** argv) {
   bool output_gone = false;
   {
     sonovale_host host;
+    stop_target_reset detach_handlers;
     output_setup(&host.abort(), host.abort().wake_fd(), ::isatty(STDOUT_FILENO) == 1);
     try {
       if (args.help) {
@@ -84,19 +110,19 @@ int main(int argc, char** argv) {
           report_error(module, e.what());
           return exit_error;
         }
-        install_interrupt_handler(host.abort());
+        install_stop_handlers(host.abort());
         status = run_command(host, args);
       }
       output_flush();
     } catch (const sonovale_io::exception_aborted&) {
-      status = exit_interrupted;
+      status = stopped_status();
     } catch (const output_closed&) {
       output_gone = true;
     } catch (const std::exception& e) {
       report_message(e.what());
       status = exit_error;
     }
-    if (host.abort().is_aborting()) status = exit_interrupted;
+    if (host.abort().is_aborting()) status = stopped_status();
   }
   if (output_gone) {
     // End as programs writing to a closed pipe usually do: by SIGPIPE,

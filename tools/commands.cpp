@@ -1,11 +1,8 @@
 #include "tools/commands.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -16,6 +13,8 @@
 #include "tools/extract_safety.h"
 #include "tools/output.h"
 #include "tools/progress.h"
+#include "tools/report_failure.h"
+#include "tools/unpack_output.h"
 
 using namespace sonovale_io;
 
@@ -36,6 +35,12 @@ struct context {
   abort_callback& abort() { return host.abort(); }
   void fail(std::string_view path, std::string_view message) {
     report_error(path, message);
+    status = exit_error;
+  }
+  // Inside a catch block: reports the exception for `path` (report_failure,
+  // which throws exception_aborted instead when the user aborted).
+  void fail_current(std::string_view path) {
+    report_failure(path, abort());
     status = exit_error;
   }
 };
@@ -75,11 +80,8 @@ void for_each_path(context& c, F work) {
     progress_line progress(c.host.native(), source_size(c, path), show);
     try {
       work(path);
-    } catch (const exception_aborted&) {
-      throw;
-    } catch (const std::exception& e) {
-      if (c.abort().is_aborting()) throw exception_aborted();
-      c.fail(path, e.what());
+    } catch (const std::exception&) {
+      c.fail_current(path);
     }
   }
 }
@@ -245,11 +247,8 @@ void listing_callback::list_nested(const char* path, const std::string& member,
     // member a second time; otherwise the nested listing opens the member.
     if (reader.is_valid()) reader->reopen(c_.abort());
     list_archive(c_, path, reader, prefix_ + member + "|", depth_ + 1);
-  } catch (const exception_aborted&) {
-    throw;
-  } catch (const std::exception& e) {
-    if (c_.abort().is_aborting()) throw exception_aborted();
-    c_.fail(path, e.what());
+  } catch (const std::exception&) {
+    c_.fail_current(path);
   }
 }
 
@@ -304,58 +303,6 @@ int run_cat(context& c) {
 
 // ---- unpack ----
 
-// A file that appears under its name only once it is complete: written to
-// a temporary name in the same folder and renamed over the final one.
-class new_output_file {
- public:
-  explicit new_output_file(const std::string& name) : name_(name) {
-    size_t slash = name.find_last_of('/');
-    std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
-    temp_ = folder + ".brenmoor-XXXXXX";
-    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
-    if (fd_ < 0) throw exception_io_os(errno);
-    // mkostemp creates the file for its owner only; give it the mode a
-    // plain creation would.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd_, 0666 & ~mask);
-  }
-  ~new_output_file() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!done_) ::unlink(temp_.c_str());
-  }
-  new_output_file(const new_output_file&) = delete;
-  new_output_file& operator=(const new_output_file&) = delete;
-
-  void write(std::string_view bytes, abort_callback& abort) {
-    while (!bytes.empty()) {
-      ssize_t put = ::write(fd_, bytes.data(), bytes.size());
-      if (put < 0) {
-        if (errno == EINTR) {
-          check_aborted(abort);
-          continue;
-        }
-        throw exception_io_os(errno);
-      }
-      bytes.remove_prefix(static_cast<size_t>(put));
-    }
-  }
-
-  void commit() {
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throw exception_io_os(errno);
-    if (::rename(temp_.c_str(), name_.c_str()) != 0) throw exception_io_os(errno);
-    done_ = true;
-  }
-
- private:
-  std::string name_;
-  std::string temp_;
-  int fd_ = -1;
-  bool done_ = false;
-};
-
 // Tries the unpackers, the one for the path's extension first. When every
 // one fails, the error of the extension's unpacker is the one that counts;
 // without such an unpacker the file is reported as unsupported.
@@ -399,15 +346,12 @@ int run_unpack(context& c) {
       return;
     }
     try {
-      new_output_file out(c.args.output);
-      copy_file(*result, c.abort(), [&](std::string_view bytes) { out.write(bytes, c.abort()); });
+      unpack_output out(c.args.output, c.abort(), c.host.abort().wake_fd());
+      copy_file(*result, c.abort(), [&](std::string_view bytes) { out.write(bytes); });
       out.commit();
-    } catch (const exception_aborted&) {
-      throw;
-    } catch (const std::exception& e) {
-      if (c.abort().is_aborting()) throw exception_aborted();
+    } catch (const std::exception&) {
       // The output file is the one at fault; name it.
-      c.fail(c.args.output, e.what());
+      c.fail_current(c.args.output);
     }
   });
   return c.status;
@@ -436,11 +380,8 @@ class extract_callback : public host_member_callback {
         report_error(path, refusal);
         c_.refused = true;
       }
-    } catch (const exception_aborted&) {
-      throw;
-    } catch (const std::exception& e) {
-      if (c_.abort().is_aborting()) throw exception_aborted();
-      c_.fail(path, e.what());
+    } catch (const std::exception&) {
+      c_.fail_current(path);
     }
     return true;
   }

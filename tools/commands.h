@@ -10,7 +10,8 @@ constexpr int exit_ok = 0;
 constexpr int exit_error = 1;
 constexpr int exit_usage = 2;
 constexpr int exit_refused = 3;
-constexpr int exit_interrupted = 130;
+// Stopped by a signal (SIGINT, SIGTERM, SIGHUP): this plus its number.
+constexpr int exit_signal_base = 128;
 
 // Runs the command of `args` on `host`, whose module is loaded. Failures
 // of single paths are reported on standard error and the command goes on

@@ -1,6 +1,5 @@
 #include "tools/output.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,7 +7,9 @@
 #include <ctime>
 #include <mutex>
 
+#include "host/host_time.h"
 #include "host/native_filesystem.h"
+#include "host/write_all.h"
 
 namespace {
 
@@ -22,44 +23,24 @@ constexpr size_t buffer_limit = 64 * 1024;
 std::mutex g_stderr_mutex;
 bool g_status_visible = false;
 
-// Waits until standard output takes bytes or an abort comes, so a reader
-// that stops reading cannot hold the program past Ctrl-C.
-void wait_writable() {
-  if (g_abort == nullptr) return;
-  check_aborted(*g_abort);
-  if (g_wake_fd < 0) return;
-  for (;;) {
-    struct pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {g_wake_fd, POLLIN, 0}};
-    int ready = ::poll(fds, 2, -1);
-    check_aborted(*g_abort);
-    if (ready > 0 && fds[0].revents != 0) return;
-    if (ready < 0 && errno != EINTR) return;  // let the write report it
-  }
+// Standard output: a stalled reader cannot hold the program past an abort
+// (write_all waits on the wake descriptor too).
+void write_stdout(std::string_view bytes) {
+  int error = write_all(STDOUT_FILENO, bytes, g_abort, g_abort != nullptr ? g_wake_fd : -1);
+  if (error == EPIPE) throw output_closed();
+  if (error != 0) throw exception_io_os(error);
 }
 
-void write_fd(int fd, const char* data, size_t size, bool is_stdout) {
-  while (size > 0) {
-    if (is_stdout) wait_writable();
-    ssize_t put = ::write(fd, data, size);
-    if (put < 0) {
-      if (errno == EINTR) {
-        if (g_abort != nullptr && is_stdout) check_aborted(*g_abort);
-        continue;
-      }
-      if (!is_stdout) return;  // nowhere left to report to
-      if (errno == EPIPE) throw output_closed();
-      throw exception_io_os(errno);
-    }
-    data += put;
-    size -= static_cast<size_t>(put);
-  }
+// Standard error: a failure there has nowhere left to be reported.
+void write_stderr(std::string_view bytes) {
+  int ignored = write_all(STDERR_FILENO, bytes, nullptr);
+  (void)ignored;
 }
 
 // Erases the status line; the caller holds g_stderr_mutex.
 void erase_status_locked() {
   if (!g_status_visible) return;
-  static constexpr char erase[] = "\r\x1b[K";
-  write_fd(STDERR_FILENO, erase, sizeof erase - 1, false);
+  write_stderr("\r\x1b[K");
   g_status_visible = false;
 }
 
@@ -118,7 +99,7 @@ void output_flush() {
   if (g_buffer.empty()) return;
   std::string pending;
   pending.swap(g_buffer);
-  write_fd(STDOUT_FILENO, pending.data(), pending.size(), true);
+  write_stdout(pending);
 }
 
 void report_error(std::string_view path, std::string_view message) {
@@ -134,13 +115,13 @@ void report_message(std::string_view message) {
   std::string line = "brenmoor: " + std::string(message) + "\n";
   std::lock_guard<std::mutex> lock(g_stderr_mutex);
   erase_status_locked();
-  write_fd(STDERR_FILENO, line.data(), line.size(), false);
+  write_stderr(line);
 }
 
 void status_line_show(const std::string& text) {
   std::string line = "\r" + text + "\x1b[K";
   std::lock_guard<std::mutex> lock(g_stderr_mutex);
-  write_fd(STDERR_FILENO, line.data(), line.size(), false);
+  write_stderr(line);
   g_status_visible = true;
 }
 
@@ -213,9 +194,7 @@ std::string human_text(std::string_view bytes) {
 
 std::string format_time(uint64_t timestamp) {
   if (timestamp == UINT64_MAX) return "unknown";
-  constexpr int64_t seconds_1601_to_1970 = 11644473600;
-  time_t seconds =
-      static_cast<time_t>(static_cast<int64_t>(timestamp / 10000000) - seconds_1601_to_1970);
+  time_t seconds = timespec_from_timestamp(timestamp).tv_sec;
   struct tm utc;
   if (::gmtime_r(&seconds, &utc) == nullptr) return "unknown";
   char text[40];

@@ -1,5 +1,8 @@
 #include "tools/progress.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <string>
 
 #include "tools/output.h"
@@ -14,7 +17,19 @@ progress_line::progress_line(const native_filesystem& fs, uint64_t total, bool e
       total_(total),
       start_bytes_(fs.bytes_read()),
       start_time_(std::chrono::steady_clock::now()) {
-  if (enabled) thread_ = std::thread([this] { run(); });
+  if (!enabled) return;
+  // The thread inherits a mask that blocks every signal, so signals go to
+  // the main thread, where they interrupt the system call that waits.
+  sigset_t all, before;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &before);
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (...) {
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    throw;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 progress_line::~progress_line() {

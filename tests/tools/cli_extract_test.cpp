@@ -1,6 +1,9 @@
 // brenmoor extract end to end: the same files as GNU tar writes, and never
 // a byte outside the target folder.
+#include <sys/mman.h>
 #include <sys/stat.h>
+
+#include <atomic>
 
 #include "tests/tools/cli_runner.h"
 
@@ -134,6 +137,55 @@ t.close()
   run_result refused = w.run({"extract", "refused.tar", "-C", "dest2"});
   EXPECT_EQ(refused.status, 3);
   EXPECT_EQ(read_file(w.path("dest2/good.txt")), "g");
+}
+
+TEST(CliExtract, AFolderSwappedForALinkToTheOutsideNeverTakesAFile) {
+  workspace w;
+  std::filesystem::create_directories(w.path("dest/real"));
+  std::filesystem::create_directory(w.path("outside"));
+  std::filesystem::create_directory_symlink("real", w.path("dest/link"));
+  std::filesystem::create_directory_symlink(w.path("outside"), w.path("dest/swap"));
+  w.write("make.py", R"(import tarfile, io
+t = tarfile.open('many.tar', 'w', format=tarfile.GNU_FORMAT)
+for n in range(3000):
+    i = tarfile.TarInfo('link/%04d.txt' % n)
+    i.size = 1
+    t.addfile(i, io.BytesIO(b'x'))
+t.close()
+)");
+  w.shell("python3 make.py");
+
+  // A helper process swaps the folder that dest/link leads to with the link
+  // to the outside, as fast as it can, for as long as the extract runs.
+  auto* swaps = static_cast<std::atomic<uint64_t>*>(::mmap(nullptr, sizeof(std::atomic<uint64_t>),
+                                                           PROT_READ | PROT_WRITE,
+                                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(swaps, MAP_FAILED);
+  std::string real = w.path("dest/real"), swap = w.path("dest/swap");
+  pid_t swapper = ::fork();
+  if (swapper == 0) {
+    for (;;) {
+      if (::renameat2(AT_FDCWD, real.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE) == 0) {
+        swaps->fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+  }
+  run_result r = w.run({"extract", "many.tar", "-C", "dest"});
+  ::kill(swapper, SIGKILL);
+  wait_status(swapper);
+  EXPECT_GT(swaps->load(), 0u);
+  ::munmap(swaps, sizeof(std::atomic<uint64_t>));
+
+  EXPECT_EQ(tree_of(w.path("outside")).size(), 0u) << "files were written outside";
+  // Each member is either written inside or refused.
+  size_t refused = 0;
+  for (const std::string& line : lines_of(r.err)) {
+    EXPECT_NE(line.find(": refused: path leads outside the target folder"), std::string::npos)
+        << line;
+    ++refused;
+  }
+  EXPECT_EQ(r.status, refused == 0 ? 0 : 3);
+  EXPECT_EQ(tree_of(w.path("dest")).size() + refused, 3000u);
 }
 
 }  // namespace

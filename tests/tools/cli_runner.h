@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +27,8 @@ struct run_result {
   int status;  // the exit status, or 128 + the signal that ended it
   std::string out;
   std::string err;
+  bool exited = true;      // false when a signal ended the program
+  bool timed_out = false;  // finish_within gave up and killed it
 };
 
 inline std::string read_file(const std::string& path) {
@@ -38,10 +42,13 @@ inline void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-inline int wait_status(pid_t pid) {
+// The exit status, or 128 + the signal that ended the process; `exited`,
+// when given, tells the two apart.
+inline int wait_status(pid_t pid, bool* exited = nullptr) {
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0) {
   }
+  if (exited != nullptr) *exited = WIFEXITED(raw);
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
@@ -137,9 +144,33 @@ class workspace {
 
   run_result finish(pid_t pid) const {
     run_result r;
-    r.status = wait_status(pid);
+    r.status = wait_status(pid, &r.exited);
     r.out = read_file(path(".out"));
     r.err = read_file(path(".err"));
+    return r;
+  }
+
+  // Like finish, but a program still running after `limit` is killed
+  // (SIGKILL) and reported with timed_out: a guard against hangs, not a
+  // measure of speed, so give it ample time.
+  run_result finish_within(pid_t pid, std::chrono::milliseconds limit) const {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    auto running = [pid] {
+      siginfo_t info{};
+      return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             info.si_pid == 0;
+    };
+    bool timed_out = false;
+    while (running()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid, SIGKILL);
+        timed_out = true;
+        break;
+      }
+      ::usleep(1000);
+    }
+    run_result r = finish(pid);
+    r.timed_out = timed_out;
     return r;
   }
 

@@ -1,0 +1,18 @@
+// The host's time stamps: 100-nanosecond intervals since 1601-01-01 UTC,
+// and their conversion to and from the system's seconds since 1970.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+// A time in seconds and nanoseconds since 1970 as a host time stamp. Times
+// before 1601 give 0 rather than wrapping.
+uint64_t timestamp_from_unix(int64_t seconds, uint32_t nanoseconds);
+
+// A host time stamp as seconds and nanoseconds since 1970 (negative seconds
+// before 1970). Every 64-bit value converts; the caller decides what "all
+// ones" (unknown) means.
+timespec timespec_from_timestamp(uint64_t timestamp);
+
+// The current time as a host time stamp.
+uint64_t timestamp_now();
