@@ -21,6 +21,10 @@ bool archive_impl::is_our_path(const char* path) {
          path[prefix_length + type_length] == '|';
 }
 
+bool archive_impl::is_our_archive_extension(const char* path) {
+  return is_archive_extension(path, get_type_name());
+}
+
 bool archive_impl::get_canonical_path(const char* path, plix::string_base& out) {
   if (!is_our_path(path)) return false;
   plix::string8 archive_path, member;
