@@ -1181,4 +1181,161 @@ TEST_F(TarOracleTest, FetchedCorpus) {
   check_files(dir, files);
 }
 
+// ---------------------------------------------------------------------------
+// Archives as today's writers make them, read as bsdtar reads them.
+
+struct listed_file {
+  std::string name;
+  uint64_t size;
+  bool operator==(const listed_file&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const listed_file& f) {
+    return out << f.name << " (" << f.size << ")";
+  }
+};
+
+// The regular files ("-" lines) of `bsdtar -tv` on `archive`, in order.
+std::vector<listed_file> bsdtar_regular_files(const std::string& archive) {
+  std::vector<listed_file> out;
+  std::istringstream lines(run_and_capture("LC_ALL=C.UTF-8 bsdtar -tvf '" + archive + "'"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] != '-') continue;
+    // Mode, links, owner, group, size, month, day, year or time, name.
+    std::istringstream fields(line);
+    std::string word, size, name;
+    for (int i = 0; i < 8; ++i) {
+      fields >> word;
+      if (i == 4) size = word;
+    }
+    fields.get();
+    std::getline(fields, name);
+    out.push_back({name, std::stoull(size)});
+  }
+  return out;
+}
+
+class TarWritersTest : public TarTest {
+ protected:
+  // The listing of `archive` (a file on disk) with readers equals bsdtar's
+  // regular files, and each member's bytes bsdtar's extraction of it.
+  void check_like_bsdtar(const temp_dir& dir, const std::string& archive) {
+    SCOPED_TRACE(archive);
+    std::vector<listed_file> expected = bsdtar_regular_files(archive);
+    ASSERT_FALSE(expected.empty()) << "bsdtar listed nothing";
+    std::string out = dir.path + "/extracted";
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directory(out);
+    ASSERT_EQ(std::system(("LC_ALL=C.UTF-8 bsdtar -xf '" + archive + "' -C '" + out + "'").c_str()),
+              0);
+    recorder r;
+    list(put("w.tar", read_file(archive)), r, true);
+    std::vector<std::string> names = r.names();
+    std::vector<listed_file> got;
+    for (size_t i = 0; i < names.size(); ++i) got.push_back({names[i], r.members[i].size});
+    EXPECT_EQ(got, expected);
+    for (size_t i = 0; i < names.size(); ++i)
+      EXPECT_TRUE(r.members[i].content == read_file(out + "/" + names[i])) << names[i];
+  }
+};
+
+TEST_F(TarWritersTest, EveryWriterAndFormatListsAsBsdtarReadsIt) {
+  if (!have_tool("bsdtar --version") || !have_tool("tar --version") ||
+      !have_tool("python3 --version"))
+    GTEST_SKIP() << "bsdtar, GNU tar and python3 are needed to write and read the test archives";
+  temp_dir dir;
+  // Paths of 100 to 1000 bytes: 100 fills the name field, 155 and 156 need
+  // the ustar prefix, 256 is the longest ustar holds, the rest need long
+  // names or pax records. Then non-ASCII names, and a file with holes.
+  const std::vector<std::string> paths = {
+      std::string(100, 'f'),
+      std::string(49, 'd') + "/" + std::string(51, 'f'),
+      std::string(54, 'd') + "/" + std::string(100, 'f'),
+      std::string(55, 'd') + "/" + std::string(100, 'f'),
+      std::string(155, 'd') + "/" + std::string(100, 'f'),
+      [] {
+        std::string p;
+        for (int i = 0; i < 9; ++i) p += std::string(99, 'd') + "/";
+        return p + std::string(100, 'f');
+      }(),
+      "plain.txt",
+      "Bj\xC3\xB8rk \xE2\x80\x93 J\xC3\xB3ga.flac",
+      [] {
+        std::string p = "m\xC3\xBAsica/";
+        for (int i = 0; i < 60; ++i) p += "\xC3\xBC";
+        return p + ".flac";
+      }(),
+  };
+  std::string list_file = dir.path + "/paths";
+  {
+    std::ofstream out(list_file);
+    for (const std::string& p : paths) out << p << "\n";
+  }
+  std::string script =
+      "set -e; cd '" + dir.path +
+      "'; mkdir src; cd src;"
+      "python3 -c \"import os\n"
+      "for p in open('../paths').read().split('\\n')[:-1]:\n"
+      "    os.makedirs(os.path.dirname(p) or '.', exist_ok=True)\n"
+      "    open(p, 'w').write('content of ' + p[-20:])\n"
+      "with open('sparse.bin', 'wb') as f:\n"
+      "    f.seek(1 << 20); f.write(b'A' * 5000); f.seek(2 << 20); f.write(b'B' * 100)\n"
+      "    f.truncate(3 << 20)\n\";"
+      "mkdir empty-folder; ln -s plain.txt link;"
+      "for f in gnu oldgnu ustar posix; do"
+      "  tar --format=$f --sort=name -cf ../gnu-$f.tar * 2>/dev/null || true; done;"
+      // ustar has no sparse form: GNU tar refuses -S there.
+      "for f in gnu oldgnu posix; do"
+      "  tar --format=$f --sort=name -S -cf ../gnu-$f-sparse.tar * 2>/dev/null || true; done;"
+      "for f in ustar pax gnutar; do bsdtar --format=$f -cf ../bsd-$f.tar * 2>/dev/null || true;"
+      " done;"
+      "python3 -c \"import os, tarfile\n"
+      "names = open('../paths').read().split('\\n')[:-1] + ['sparse.bin', 'link']\n"
+      "for n, f in (('pax', tarfile.PAX_FORMAT), ('ustar', tarfile.USTAR_FORMAT),"
+      " ('gnu', tarfile.GNU_FORMAT)):\n"
+      "    with tarfile.open('../py-' + n + '.tar', 'w', format=f) as t:\n"
+      "        for p in names:\n"
+      "            try:\n"
+      "                t.add(p)\n"
+      "            except ValueError:\n"
+      "                pass  # too long for the format\n\"";
+  ASSERT_EQ(std::system(script.c_str()), 0);
+  for (const char* name :
+       {"gnu-gnu", "gnu-oldgnu", "gnu-ustar", "gnu-posix", "gnu-gnu-sparse", "gnu-oldgnu-sparse",
+        "gnu-posix-sparse", "bsd-ustar", "bsd-pax", "bsd-gnutar", "py-pax", "py-ustar", "py-gnu"})
+    check_like_bsdtar(dir, dir.path + "/" + name + ".tar");
+
+  // The formats that hold every path must list every one, the sparse file
+  // at its real size.
+  recorder r;
+  list(put("w.tar", read_file(dir.path + "/gnu-posix-sparse.tar")), r, false);
+  std::vector<std::string> names = r.names();
+  for (const std::string& p : paths)
+    EXPECT_NE(std::find(names.begin(), names.end(), p), names.end()) << p;
+  auto sparse = std::find(names.begin(), names.end(), "sparse.bin");
+  ASSERT_NE(sparse, names.end());
+  EXPECT_EQ(r.members[sparse - names.begin()].size, 3u << 20);
+}
+
+TEST_F(TarWritersTest, GitArchiveListsAsBsdtarReadsIt) {
+  if (!have_tool("git --version") || !have_tool("bsdtar --version"))
+    GTEST_SKIP() << "git and bsdtar are needed to write and read the test archive";
+  temp_dir dir;
+  // git writes a pax global header, the ustar prefix for paths up to 256
+  // bytes and pax records beyond.
+  std::string prefixed = std::string(120, 'p') + "/" + std::string(60, 'f');
+  std::string long_path = std::string(200, 'q') + "/" + std::string(150, 'g');
+  std::string script = "set -e; cd '" + dir.path + "'; git init -q repo; cd repo; mkdir " +
+                       prefixed.substr(0, 120) + " " + long_path.substr(0, 200) + "; echo one > " +
+                       prefixed + "; echo two > " + long_path +
+                       "; printf 'caf\\303\\251\\n' > 'caf\xC3\xA9.txt'; echo readme > README;"
+                       "git add -A; git -c user.name=t -c user.email=t@example.com commit -qm c;"
+                       "git archive --format=tar -o ../git.tar HEAD";
+  ASSERT_EQ(std::system(script.c_str()), 0);
+  check_like_bsdtar(dir, dir.path + "/git.tar");
+  recorder r;
+  list(put("git.tar", read_file(dir.path + "/git.tar")), r, false);
+  EXPECT_EQ(r.names(),
+            (std::vector<std::string>{"README", "caf\xC3\xA9.txt", prefixed, long_path}));
+}
+
 }  // namespace
