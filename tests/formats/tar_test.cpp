@@ -75,6 +75,16 @@ class tar_builder {
   tar_builder& long_name(const std::string& name) {
     return member("././@LongLink", name + '\0', 'L');
   }
+  // An extended header ("x" for the next entry, "g" for all later ones).
+  tar_builder& pax(const std::string& records, char type = 'x') {
+    return member("PaxHeaders/x", records, type);
+  }
+  // A header made elsewhere, followed by `data`.
+  tar_builder& header(const std::string& h, const std::string& data = "") {
+    bytes += h;
+    data_at(data);
+    return *this;
+  }
   tar_builder& zero_block() {
     bytes.append(512, '\0');
     return *this;
@@ -101,6 +111,46 @@ std::string text_of(size_t size, char seed) {
   std::string s(size, '\0');
   for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i * 13 + i / 7);
   return s;
+}
+
+// `header` with `bytes` written at `at` and its checksum made right again.
+std::string patched(std::string header, size_t at, const std::string& bytes) {
+  header.replace(at, bytes.size(), bytes);
+  unsigned sum = 256;
+  for (size_t i = 0; i < 512; ++i)
+    if (i < 148 || i >= 156) sum += static_cast<uint8_t>(header[i]);
+  header.replace(148, 8, octal_field(sum, 7) + ' ');
+  return header;
+}
+
+// A POSIX ustar header (magic "ustar" NUL, version "00") with a prefix.
+std::string ustar_header(const std::string& prefix, const std::string& name, uint64_t size) {
+  std::string h = patched(tar_header(name, size, '0'), 257,
+                          std::string("ustar\0"
+                                      "00",
+                                      8));
+  return patched(h, 345, prefix);
+}
+
+// One pax record, "LEN KEY=VALUE\n", with LEN counting itself.
+std::string pax_record(const std::string& key, const std::string& value) {
+  std::string body = " " + key + "=" + value + "\n";
+  size_t length = body.size() + 1;
+  while (std::to_string(length).size() + body.size() != length) ++length;
+  return std::to_string(length) + body;
+}
+
+// An old GNU sparse header ("S"): `segments` (at most four) in the header,
+// the real size, `stored` bytes of data and the extension flag.
+std::string gnu_sparse_header(const std::string& name, uint64_t real, uint64_t stored,
+                              const std::vector<std::pair<uint64_t, uint64_t>>& segments,
+                              bool extended = false) {
+  std::string h = tar_header(name, stored, 'S');
+  for (size_t i = 0; i < segments.size(); ++i)
+    h = patched(h, 386 + 24 * i,
+                octal_field(segments[i].first, 12) + octal_field(segments[i].second, 12));
+  h = patched(h, 482, extended ? "\1" : std::string(1, '\0'));
+  return patched(h, 483, octal_field(real, 12));
 }
 
 // ---------------------------------------------------------------------------
@@ -658,6 +708,243 @@ TEST_F(TarTest, MembersOfFourGigabytesAreListedButNotHeld) {
   EXPECT_THROW_EXACT(list("sparse://big.tar", with, true), plix::bad_alloc, "bad allocation");
   EXPECT_TRUE(with.members.empty());
   EXPECT_EQ(outcome_of([&] { open("sparse://big.tar", "big"); }), "bad_alloc");
+}
+
+// ---------------------------------------------------------------------------
+// Extension records, the ustar prefix and sparse maps, built by hand.
+
+TEST_F(TarTest, ExtensionRecordsNameAndSizeMembers) {
+  struct row {
+    const char* what;
+    std::string bytes;
+    std::vector<std::pair<std::string, std::string>> members;  // name, content
+  };
+  const std::string gnu_magic_with_prefix_bytes = patched(tar_header("n", 1, '0'), 345, "times");
+  const std::string old_gnu_extension = [] {
+    std::string block(512, '\0');
+    block.replace(0, 24, octal_field(9, 12) + octal_field(1, 12));
+    return block;
+  }();
+  const row rows[] = {
+      {"a pax path beats a long name and the prefix",
+       tar_builder()
+           .long_name("long")
+           .pax(pax_record("path", "pax/name"))
+           .header(ustar_header("pre", "n", 1), "1")
+           .end()
+           .bytes,
+       {{"pax/name", "1"}}},
+      {"a long name beats the prefix",
+       tar_builder().long_name("long").header(ustar_header("pre", "n", 1), "1").end().bytes,
+       {{"long", "1"}}},
+      {"the prefix counts under the POSIX magic only",
+       tar_builder()
+           .header(ustar_header("pre", "n", 1), "1")
+           .header(gnu_magic_with_prefix_bytes, "2")
+           .end()
+           .bytes,
+       {{"pre/n", "1"}, {"n", "2"}}},
+      {"a global path holds until removed; an empty local path removes it once",
+       tar_builder()
+           .pax(pax_record("path", "G"), 'g')
+           .member("h1", "1")
+           .pax(pax_record("path", ""))
+           .member("h2", "2")
+           .member("h3", "3")
+           .pax(pax_record("path", ""), 'g')
+           .member("h4", "4")
+           .end()
+           .bytes,
+       {{"G", "1"}, {"h2", "2"}, {"G", "3"}, {"h4", "4"}}},
+      {"a pax size overrides the header's",
+       tar_builder()
+           .pax(pax_record("size", "700") + pax_record("mtime", "1.5"))
+           .header(tar_header("big", 0, '0'), text_of(700, 'b'))
+           .member("c", "3")
+           .end()
+           .bytes,
+       {{"big", text_of(700, 'b')}, {"c", "3"}}},
+      {"a global size applies to every later entry",
+       tar_builder()
+           .pax(pax_record("size", "3"), 'g')
+           .header(tar_header("x1", 0, '0'), "abc")
+           .header(tar_header("x2", 0, '0'), "def")
+           .end()
+           .bytes,
+       {{"x1", "abc"}, {"x2", "def"}}},
+      {"NUL padding ends a record set; a record's last byte is dropped whatever it is",
+       tar_builder()
+           .pax(pax_record("path", "p") + "4 x=" + std::string(10, '\0'))
+           .member("h", "1")
+           .end()
+           .bytes,
+       {{"p", "1"}}},
+      {"extension entries in a row all go to the next entry",
+       tar_builder()
+           .pax(pax_record("path", "first"))
+           .long_name("second")
+           .member("h", "1")
+           .end()
+           .bytes,
+       {{"first", "1"}}},
+      {"type 7 is a file; a NUL type ending in / is a folder",
+       tar_builder()
+           .member("c7", "x", '7')
+           .member("old-folder/", "", '\0')
+           .member("f", "y", '\0')
+           .end()
+           .bytes,
+       {{"c7", "x"}, {"f", "y"}}},
+      {"old GNU sparse, its map going on in an extension block",
+       tar_builder()
+           .header(gnu_sparse_header("s", 12, 5, {{0, 1}, {2, 1}, {4, 1}, {6, 1}}, true) +
+                       old_gnu_extension,
+                   "abcde")
+           .end()
+           .bytes,
+       {{"s", std::string("a\0b\0c\0d\0\0e\0\0", 12)}}},
+      {"pax GNU sparse 0.0 and 0.1, holes at both ends",
+       tar_builder()
+           .pax(pax_record("GNU.sparse.size", "6") + pax_record("GNU.sparse.offset", "2") +
+                pax_record("GNU.sparse.numbytes", "2"))
+           .member("s0", "ab")
+           .pax(pax_record("GNU.sparse.name", "real") + pax_record("GNU.sparse.realsize", "5") +
+                pax_record("GNU.sparse.map", "1,1,3,1"))
+           .member("GNUSparseFile/real", "xy")
+           .end()
+           .bytes,
+       {{"s0", std::string("\0\0ab\0\0", 6)}, {"real", std::string("\0x\0y\0", 5)}}},
+      {"pax GNU sparse 1.0, its map at the start of the data",
+       tar_builder()
+           .pax(pax_record("GNU.sparse.major", "1") + pax_record("GNU.sparse.minor", "0") +
+                pax_record("GNU.sparse.realsize", "4"))
+           .header(tar_header("s1", 514, '0'), ("1\n2\n2\n" + std::string(506, '\0')) + "hi")
+           .end()
+           .bytes,
+       {{"s1", std::string("\0\0hi", 4)}}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::string path = put("x.tar", r.bytes);
+    recorder listing;
+    list(path, listing, true);
+    std::vector<std::pair<std::string, std::string>> got;
+    std::vector<std::string> names = listing.names();
+    for (size_t i = 0; i < names.size(); ++i) {
+      got.emplace_back(names[i], listing.members[i].content);
+      EXPECT_EQ(listing.members[i].size, listing.members[i].content.size());
+    }
+    EXPECT_EQ(got, r.members);
+    EXPECT_EQ(open(path, r.members.back().first), r.members.back().second);
+  }
+}
+
+TEST_F(TarTest, MalformedRecordsAndSparseMapsEndTheWalk) {
+  struct row {
+    const char* what;
+    std::string entries;  // after a good member "a", before a member "b"
+    const char* outcome;
+  };
+  auto x = [](const std::string& records) { return tar_builder().pax(records).bytes; };
+  auto sparse_01 = [&](const std::string& size, const std::string& map, const std::string& data) {
+    return x(pax_record("GNU.sparse.size", size) + pax_record("GNU.sparse.map", map)) +
+           tar_builder().member("s", data).bytes;
+  };
+  auto sparse_10 = [&](const std::string& map_text, uint64_t stored) {
+    return x(pax_record("GNU.sparse.major", "1") + pax_record("GNU.sparse.minor", "0")) +
+           tar_builder().header(tar_header("s", stored, '0'), map_text).bytes;
+  };
+  const row rows[] = {
+      {"a record without length digits", x("path=b\n"), "corrupt"},
+      {"no space after the length", x("9:path=b\n"), "corrupt"},
+      {"a length of zero", x("0 =\n"), "corrupt"},
+      {"a length past the set", x("99 path=b\n"), "corrupt"},
+      {"no equals sign", x("8 pathb\n"), "corrupt"},
+      {"a size that is not decimal", x(pax_record("size", "12a")), "corrupt"},
+      {"a negative size", x(pax_record("size", "-1")), "corrupt"},
+      {"a size beyond 2^63 - 1", x(pax_record("size", "9223372036854775808")), "corrupt"},
+      {"a global size that is not decimal", tar_builder().pax(pax_record("size", "x"), 'g').bytes,
+       "corrupt"},
+      {"a set over 1 MiB, refused before it is read",
+       tar_header("big", 0, 'x', octal_field((1 << 20) + 1, 12)), "corrupt"},
+      {"a set cut short by the archive's end",
+       tar_builder().raw("cut", octal_field(1000, 12), 'x', pax_record("path", "b")).bytes,
+       "truncated"},
+      {"a 0.0 length without its offset", x(pax_record("GNU.sparse.numbytes", "1")), "corrupt"},
+      {"two 0.0 offsets in a row",
+       x(pax_record("GNU.sparse.offset", "0") + pax_record("GNU.sparse.offset", "1")), "corrupt"},
+      {"a 0.0 offset left without its length",
+       x(pax_record("GNU.sparse.size", "4") + pax_record("GNU.sparse.offset", "0")), "corrupt"},
+      {"a 0.1 map of an odd count", sparse_01("4", "0,1,2", "x"), "corrupt"},
+      {"a 0.1 map that is not decimal", sparse_01("4", "0,1x", "x"), "corrupt"},
+      {"a segment past the member's end", sparse_01("4", "2,3", "xyz"), "corrupt"},
+      {"segments out of order", sparse_01("10", "5,1,0,1", "xy"), "corrupt"},
+      {"overlapping segments", sparse_01("10", "0,3,2,1", "xyzw"), "corrupt"},
+      {"segments longer than the stored data", sparse_01("10", "0,5", "xy"), "corrupt"},
+      {"a 1.0 map that is not decimal", sparse_10("1\n0\nx\n", 512), "corrupt"},
+      // The map's blocks hold the lines whole: a line reaching a block's end goes
+      // on in the next.
+      {"a 1.0 map running past the stored data",
+       sparse_10("2\n0\n1\n" + std::string(506, '0'), 512), "corrupt"},
+      {"a 1.0 map cut short by the archive's end",
+       x(pax_record("GNU.sparse.major", "1") + pax_record("GNU.sparse.minor", "0")) +
+           tar_header("s", 1024, '0') + "2\n0\n1\n" + std::string(506, '0'),
+       "truncated"},
+      {"an old GNU segment past the real size",
+       tar_builder().header(gnu_sparse_header("s", 4, 3, {{2, 3}}), "xyz").bytes, "corrupt"},
+      {"an old GNU negative offset",
+       tar_builder()
+           .header(patched(gnu_sparse_header("s", 4, 1, {{0, 1}}), 386, std::string("-B\0", 3)),
+                   "x")
+           .bytes,
+       "corrupt"},
+      {"an old GNU extension block missing", gnu_sparse_header("s", 4, 1, {{0, 1}}, true),
+       "truncated"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::string bytes = tar_builder().member("a", "1").bytes + r.entries;
+    if (std::string(r.outcome) != "truncated") bytes += tar_builder().member("b", "2").end().bytes;
+    std::string path = put("m.tar", bytes);
+    for (bool readers : {false, true}) {
+      recorder listing;
+      EXPECT_EQ(outcome_of([&] { list(path, listing, readers); }), r.outcome);
+      EXPECT_EQ(listing.names(), std::vector<std::string>{"a"});
+    }
+    EXPECT_EQ(outcome_of([&] { open(path, "b"); }), r.outcome);
+  }
+}
+
+// Member paths stored before pax records and the ustar prefix were read
+// named members by their long name or name field alone.
+TEST_F(TarTest, StoredPathsOfTheOldNamingStillOpen) {
+  std::string path = put("f.tar", tar_builder()
+                                      .long_name("old/long-name")
+                                      .pax(pax_record("path", "new/name"))
+                                      .member("h", "A")
+                                      .header(ustar_header("pre", "file", 1), "B")
+                                      .member("file", "C")
+                                      .end()
+                                      .bytes);
+  recorder listing;
+  list(path, listing, false);
+  EXPECT_EQ(listing.names(), (std::vector<std::string>{"new/name", "pre/file", "file"}));
+  EXPECT_EQ(open(path, "new/name"), "A");
+  EXPECT_EQ(open(path, "old/long-name"), "A");
+  EXPECT_EQ(stats(path, "old/long-name").size, 1u);
+  EXPECT_EQ(open(path, "pre/file"), "B");
+  EXPECT_EQ(open(path, "file"), "C") << "a member of the new name comes before an old name";
+  EXPECT_EQ(outcome_of([&] { open(path, "h"); }), "not_found")
+      << "a name field under a pax path is not an old name: the long name was";
+
+  // The walk that stored the path stopped at the member; a damaged entry
+  // further on does not take it away, but still ends every other search.
+  std::string damaged = tar_builder().header(ustar_header("pre", "only", 1), "D").bytes +
+                        tar_builder().member("z", "9").bytes;
+  damaged[1024 + 1] ^= 1;  // the next header's checksum no longer matches
+  std::string damaged_path = put("d.tar", damaged + tar_builder().end().bytes);
+  EXPECT_EQ(open(damaged_path, "only"), "D");
+  EXPECT_EQ(outcome_of([&] { open(damaged_path, "absent"); }), "corrupt");
 }
 
 // ---------------------------------------------------------------------------
