@@ -41,9 +41,10 @@ void tar_fill_base64_table();
 
 // Reads the numeric field of `width` bytes at `field`. A leading NUL is
 // stepped over, then spaces. A field that ends there (no digits: all
-// spaces, all NULs), or that then starts with anything but a digit, sign or
-// base-256 marker, reads as 0, as other readers take it. Digits accumulate in 64 bits and wrap
-// around; the result is the two's-complement reading of those 64 bits. Never reads past `width`.
+// spaces, all NULs), or that then starts with anything but a digit, sign
+// or base-256 marker, reads as 0, as other readers take it. Digits
+// accumulate in 64 bits and wrap around; the result is the
+// two's-complement reading of those 64 bits. Never reads past `width`.
 int64_t parse_tar_number(const uint8_t* field, uint32_t width);
 
 // Accepts the header when its checksum field equals the sum of its bytes
