@@ -24,6 +24,9 @@ bool is_extension_type(uint8_t type) {
   return type == 'L' || type == 'K' || type == 'x' || type == 'X' || type == 'g';
 }
 
+// The magic and version of POSIX ustar and pax headers.
+constexpr char posix_magic[8] = {'u', 's', 't', 'a', 'r', '\0', '0', '0'};
+
 bool is_member_type(uint8_t type) {
   return type == '0' || type == 0 || type == '7' || type == 'S';
 }
@@ -195,9 +198,9 @@ void tar_reader::read_extension(uint8_t type, uint64_t stored, pending& p) {
   if (type == 'K') return;  // a long link target: links are not members
 
   if (stored > tar_pax_limit) throw exception_io_data();
-  std::string records(stored, '\0');
-  archive_->read_object(records.data(), static_cast<uint32_t>(stored), abort_);
-  pax_record_reader reader(records);
+  pax_records_.resize(stored);
+  archive_->read_object(pax_records_.data(), static_cast<uint32_t>(stored), abort_);
+  pax_record_reader reader(pax_records_);
   while (reader.next()) {
     if (type != 'g') {
       p.add_local_record(reader.key(), reader.value());
@@ -213,33 +216,37 @@ void tar_reader::read_extension(uint8_t type, uint64_t stored, pending& p) {
 void tar_reader::make_member(uint8_t type, uint64_t stored, const pending& p) {
   const char* field = reinterpret_cast<const char*>(header_ + tar_name_offset);
   tar_member& m = member_;
-  if (p.has_long_name) {
-    m.legacy_name = p.long_name;
-  } else {
-    m.legacy_name.set_string(field, tar_name_width);
-  }
-
-  if (!p.sparse_name.is_empty()) {
-    m.name = p.sparse_name;
-  } else if (p.path == pax_value::set) {
-    m.name = p.path_text;
-  } else if (p.path == pax_value::absent && !state_.global_path.is_empty()) {
-    m.name = state_.global_path;
+  // The name as the walk gave it before pax records and the ustar prefix
+  // were read, kept as the legacy name when the name comes out otherwise.
+  auto keep_legacy_name = [&] {
+    if (p.has_long_name) {
+      m.legacy_name.set_string(p.long_name.get_ptr(), p.long_name.get_length());
+    } else {
+      m.legacy_name.set_string(field, tar_name_width);
+    }
+  };
+  m.legacy_name.truncate(0);
+  if (!p.sparse_name.is_empty() || p.path == pax_value::set ||
+      (p.path == pax_value::absent && !state_.global_path.is_empty())) {
+    keep_legacy_name();
+    const plix::string8& pax_name = !p.sparse_name.is_empty()  ? p.sparse_name
+                                    : p.path == pax_value::set ? p.path_text
+                                                               : state_.global_path;
+    m.name.set_string(pax_name.get_ptr(), pax_name.get_length());
   } else if (p.has_long_name) {
-    m.name = p.long_name;
-  } else if (std::memcmp(header_ + tar_magic_offset,
-                         "ustar\0"
-                         "00",
-                         8) == 0 &&
+    m.name.set_string(p.long_name.get_ptr(), p.long_name.get_length());
+  } else if (std::memcmp(header_ + tar_magic_offset, posix_magic, sizeof posix_magic) == 0 &&
              header_[tar_prefix_offset] != 0) {
     // POSIX ustar only: GNU's own magic, "ustar  ", keeps times there.
+    keep_legacy_name();
     m.name.set_string(reinterpret_cast<const char*>(header_ + tar_prefix_offset), tar_prefix_width);
     m.name.add_string("/");
     m.name.add_string(field, tar_name_width);
   } else {
-    m.name = m.legacy_name;
+    m.name.set_string(field, tar_name_width);
   }
-  if (std::strcmp(m.name.get_ptr(), m.legacy_name.get_ptr()) == 0) m.legacy_name.reset();
+  if (!m.legacy_name.is_empty() && std::strcmp(m.name.get_ptr(), m.legacy_name.get_ptr()) == 0)
+    m.legacy_name.truncate(0);
 
   m.size = stored;
   if (type == 'S') {

@@ -9,6 +9,8 @@
 // Nothing is cached between calls: each operation walks from offset 0.
 #pragma once
 
+#include <string>
+
 #include "archive/archive.h"
 #include "formats/tar_header.h"
 #include "formats/tar_sparse.h"
@@ -18,11 +20,11 @@
 struct tar_member {
   // The name: a pax path, else a GNU long name, else the ustar prefix and
   // the name field joined with "/".
-  plix::string8 name;
+  plix::string8_fastalloc name;
   // The name the walk gave before pax records and the ustar prefix were
   // read (the GNU long name, else the name field) when it differs from
   // `name`; empty otherwise. Member paths stored with it keep opening.
-  plix::string8 legacy_name;
+  plix::string8_fastalloc legacy_name;
   // The archive's offset of the entry's first record, extension headers
   // (long names, pax headers) included.
   uint64_t header_position = 0;
@@ -103,6 +105,7 @@ class tar_reader {
   tar_walk_state state_;
   tar_member member_;
   uint8_t header_[tar_block_size];
+  std::string pax_records_;  // the last record set read, kept for its storage
 };
 
 class archive_tar : public sonovale_io::archive_impl {
