@@ -19,13 +19,14 @@ namespace {
 // Long names of 2^32 - 1 bytes or more cannot be held by a string.
 constexpr uint64_t long_name_limit = UINT32_MAX;
 
+// The magic and version of POSIX ustar and pax headers.
+constexpr char posix_magic[8] = {'u', 's', 't', 'a', 'r', '\0', '0', '0'};
+
+// Entries that only describe the next one (or, "g", every later one).
 bool is_extension_type(uint8_t type) {
   // "X" is the extended header of writers from before pax had its letter.
   return type == 'L' || type == 'K' || type == 'x' || type == 'X' || type == 'g';
 }
-
-// The magic and version of POSIX ustar and pax headers.
-constexpr char posix_magic[8] = {'u', 's', 't', 'a', 'r', '\0', '0', '0'};
 
 bool is_member_type(uint8_t type) {
   return type == '0' || type == 0 || type == '7' || type == 'S';
@@ -39,13 +40,9 @@ void advance_past(uint64_t& position, uint64_t bytes) {
   position += rounded;
 }
 
-// A pax key that a later record or the next entry's header can override:
-// absent, removed by an empty value, or set.
+// A key in an entry's own pax records: absent (a global value, else the
+// header, counts), removed by an empty value (the header counts), or set.
 enum class pax_value { absent, removed, set };
-
-bool equals(std::string_view a, const char* b) {
-  return a == std::string_view(b);
-}
 
 uint64_t pax_number(std::string_view value) {
   uint64_t number;
@@ -80,34 +77,34 @@ struct tar_reader::pending {
   tar_sparse_map map;
 
   void add_local_record(std::string_view key, std::string_view value) {
-    if (equals(key, "path")) {
+    if (key == "path") {
       path = value.empty() ? pax_value::removed : pax_value::set;
       set_string(path_text, value);
-    } else if (equals(key, "size")) {
+    } else if (key == "size") {
       size = value.empty() ? pax_value::removed : pax_value::set;
       if (!value.empty()) size_value = pax_number(value);
     } else if (key.substr(0, 11) != "GNU.sparse." || value.empty()) {
       // Times, owners, links and the rest do not change what is listed.
-    } else if (equals(key, "GNU.sparse.name")) {
+    } else if (key == "GNU.sparse.name") {
       set_string(sparse_name, value);
-    } else if (equals(key, "GNU.sparse.realsize") || equals(key, "GNU.sparse.size")) {
+    } else if (key == "GNU.sparse.realsize" || key == "GNU.sparse.size") {
       has_real_size = true;
       real_size = pax_number(value);
-      if (equals(key, "GNU.sparse.size")) sparse_0x = true;
-    } else if (equals(key, "GNU.sparse.major")) {
+      if (key == "GNU.sparse.size") sparse_0x = true;
+    } else if (key == "GNU.sparse.major") {
       major = static_cast<int64_t>(pax_number(value));
-    } else if (equals(key, "GNU.sparse.minor")) {
+    } else if (key == "GNU.sparse.minor") {
       minor = static_cast<int64_t>(pax_number(value));
-    } else if (equals(key, "GNU.sparse.offset")) {
+    } else if (key == "GNU.sparse.offset") {
       if (offset_waiting) throw exception_io_data();
       offset = pax_number(value);
       offset_waiting = true;
-    } else if (equals(key, "GNU.sparse.numbytes")) {
+    } else if (key == "GNU.sparse.numbytes") {
       if (!offset_waiting) throw exception_io_data();
       map.push_back({offset, pax_number(value)});
       offset_waiting = false;
       sparse_0x = true;
-    } else if (equals(key, "GNU.sparse.map")) {
+    } else if (key == "GNU.sparse.map") {
       add_sparse_map_list(value, map);
       sparse_0x = true;
     }
@@ -204,9 +201,9 @@ void tar_reader::read_extension(uint8_t type, uint64_t stored, pending& p) {
   while (reader.next()) {
     if (type != 'g') {
       p.add_local_record(reader.key(), reader.value());
-    } else if (equals(reader.key(), "path")) {
+    } else if (reader.key() == "path") {
       set_string(state_.global_path, reader.value());
-    } else if (equals(reader.key(), "size")) {
+    } else if (reader.key() == "size") {
       state_.has_global_size = !reader.value().empty();
       if (state_.has_global_size) state_.global_size = pax_number(reader.value());
     }
