@@ -915,6 +915,46 @@ TEST_F(TarTest, MalformedRecordsAndSparseMapsEndTheWalk) {
   }
 }
 
+// What a content index keeps: a walk stopped after any member goes on from
+// its state in a new walker, and a record alone extracts its member.
+TEST_F(TarTest, WalksResumeFromTheirStateAndRecordsExtractAlone) {
+  std::string path = put("r.tar", tar_builder()
+                                      .pax(pax_record("path", "G"), 'g')
+                                      .member("a", "1")
+                                      .header(gnu_sparse_header("s", 4, 2, {{0, 1}, {3, 1}}), "xy")
+                                      .pax(pax_record("path", "p"))
+                                      .member("c", text_of(700, 'c'))
+                                      .end()
+                                      .bytes);
+  file_ptr archive;
+  filesystem::g_open(archive, path.c_str(), open_mode_read, abort_);
+  tar_reader whole(archive, abort_);
+  std::vector<tar_member> records;
+  std::vector<tar_walk_state> states;
+  while (whole.read_next_header()) {
+    records.push_back(whole.member());
+    states.push_back(whole.state());
+  }
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[2].header_position, 512u * 6) << "the entry starts at its pax header";
+  for (size_t stop = 0; stop < records.size(); ++stop) {
+    SCOPED_TRACE(stop);
+    tar_reader resumed(archive, abort_, states[stop]);
+    for (size_t i = stop + 1; i < records.size(); ++i) {
+      ASSERT_TRUE(resumed.read_next_header());
+      EXPECT_STREQ(resumed.name(), records[i].name.get_ptr());
+      EXPECT_EQ(resumed.member().data_position, records[i].data_position);
+    }
+    EXPECT_FALSE(resumed.read_next_header());
+  }
+  tar_reader fresh(archive, abort_);
+  const std::string expected[] = {"1", std::string("x\0\0y", 4), text_of(700, 'c')};
+  for (size_t i = 0; i < records.size(); ++i) {
+    file_ptr member = fresh.extract_member(records[i]);
+    EXPECT_EQ(read_all(*member), expected[i]);
+  }
+}
+
 // Member paths stored before pax records and the ustar prefix were read
 // named members by their long name or name field alone.
 TEST_F(TarTest, StoredPathsOfTheOldNamingStillOpen) {
