@@ -1,6 +1,7 @@
 // Archive filesystems: the `archive` interface, the member callback, and
 // `archive_impl`, which answers every filesystem operation on member paths
-// for all formats on top of four operations each format supplies.
+// for all formats on top of four operations each format supplies, and the
+// extension rule they share.
 #pragma once
 
 #include "io/filesystem.h"
@@ -31,7 +32,7 @@ class BRENMOOR_SHARED archive : public filesystem {
   // slot 17: reports every member of the archive at `path` to `callback`.
   // `reader` may hold the archive already open; when empty the archive is
   // opened with g_open. Throws exception_io_data, before reading anything,
-  // when the path's extension is not the format's type name.
+  // when the path's extension is not one the format claims (slot 21).
   virtual void list_members(const char* path, service_ptr_t<file>& reader,
                             member_callback& callback, bool supply_readers) = 0;
 
@@ -83,6 +84,11 @@ class BRENMOOR_SHARED archive_impl : public archive {
   // slot 20: opens the member for reading, positioned at 0.
   virtual void open_member(service_ptr_t<file>& out, const char* archive_path, const char* member,
                            abort_callback& abort) = 0;
+  // slot 21: whether this format reads the archive at `path`, judged by its
+  // extension in any case: the type name, or a short form the type claims
+  // for compressed TAR archives ("tgz" for "gz"; see is_archive_extension).
+  // list_members refuses every other path; hosts choose a service with it.
+  virtual bool is_our_archive_extension(const char* path);
 
  protected:
   ~archive_impl() = default;

@@ -73,6 +73,10 @@ file_ptr archive_impl::open_archive(const char* path, abort_callback& abort) {
   return out;
 }
 
+bool archive_impl::is_our_archive_extension(const char* path) {
+  return is_archive_extension(path, get_type_name());
+}
+
 bool archive_impl::get_canonical_path(const char* path, plix::string_base& out) {
   if (!is_our_path(path) || too_deep(path)) return false;
   plix::string8 archive_path, member;

@@ -4,15 +4,33 @@
 #include <cstring>
 #include <string_view>
 
+#include "component/host_api.h"
+
 namespace sonovale_io {
 
 namespace {
 
 constexpr char member_prefix[] = "unpack://";
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
+// The short extensions of compressed TAR archives ("tgz" for ".tar.gz")
+// and the archive type that reads each.
+struct short_extension {
+  const char* extension;
+  const char* type;
+};
+constexpr short_extension tar_short_extensions[] = {
+    {"tgz", "gz"}, {"taz", "gz"}, {"tbz", "bz2"}, {"tbz2", "bz2"}, {"tb2", "bz2"},
+};
+
+// The table's row for `extension`, or null.
+const short_extension* find_short_extension(const char* extension) {
+  for (const short_extension& s : tar_short_extensions) {
+    if (_stricmp_utf8(extension, s.extension) == 0) return &s;
+  }
+  return nullptr;
 }
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Reads a decimal number as the C library would (leading white space, an
 // optional sign, digits), saturating at the signed 32-bit range.
@@ -134,6 +152,25 @@ plix::string8 get_file_name_without_extension(const char* path) {
     return plix::string8(name, static_cast<uint32_t>(dot - name));
   }
   return plix::string8(name);
+}
+
+bool is_archive_extension(const char* path, const char* type) {
+  char extension[32];
+  get_file_extension(path, extension);
+  if (extension[0] == '\0') return false;
+  if (_stricmp_utf8(extension, type) == 0) return true;
+  const short_extension* found = find_short_extension(extension);
+  return found != nullptr && std::strcmp(found->type, type) == 0;
+}
+
+plix::string8 get_compressed_member_name(const char* path) {
+  plix::string8 name = get_file_name_without_extension(path);
+  char extension[32];
+  if (find_short_extension(get_file_extension(path, extension)) == nullptr) return name;
+  // A name that is only the extension (".tgz") has nothing to replace.
+  const char* file_name = path + file_name_offset(path);
+  if (std::strcspn(file_name, "?") > name.get_length()) name.add_string(".tar");
+  return name;
 }
 
 }  // namespace sonovale_io

@@ -51,4 +51,15 @@ char* get_file_extension(const char* path, char out[32]);
 // The file-name part without its last extension; a leading dot is kept.
 plix::string8 get_file_name_without_extension(const char* path);
 
+// Whether `path`'s extension, in any case, is the archive type `type`
+// ("gz") or a short form that type claims for a compressed TAR archive
+// ("tgz", "taz"; "tbz", "tbz2", "tb2" for "bz2").
+bool is_archive_extension(const char* path, const char* type);
+
+// The name of the one file a compressed file at `path` holds: its file
+// name without the last extension ('song.wav.gz' holds 'song.wav'), where a
+// short form of a compressed TAR archive becomes ".tar" ('album.tgz' and
+// 'album.TBZ2' hold 'album.tar').
+plix::string8 get_compressed_member_name(const char* path);
+
 }  // namespace sonovale_io

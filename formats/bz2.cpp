@@ -35,15 +35,12 @@ const char* archive_bz2::get_type_name() {
 
 void archive_bz2::list_members(const char* path, service_ptr_t<file>& reader,
                                member_callback& callback, bool /*supply_readers*/) {
-  char extension[32];
-  if (_stricmp_utf8(get_file_extension(path, extension), type_name) != 0) {
-    throw exception_io_data();
-  }
+  if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive_file = reader;
   if (archive_file.is_empty()) filesystem::g_open(archive_file, path, open_mode_read, callback);
 
   plix::string8 member_path;
-  make_member_path(member_path, *this, path, get_file_name_without_extension(path).get_ptr());
+  make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
   uint64_t timestamp = archive_file->get_timestamp(callback);
   // bzip2 data announces no size, so the content is always decoded and
   // always handed over.

@@ -11,13 +11,14 @@
 
 // The archive service for type "bz2". Its one member is named after the
 // archive's file name without its extension ('song.flac.bz2' holds
-// 'song.flac'); its time stamp is the archive file's. Decoding failures
-// pass through as the decoder throws them (see bz2_decompress).
+// 'song.flac'; 'album.tbz2', 'album.tbz' and 'album.tb2' hold 'album.tar'); its time stamp is the
+// archive file's. Decoding failures pass through as the decoder throws them (see bz2_decompress).
 class archive_bz2 : public sonovale_io::archive_impl {
  public:
   // Reports the one member, always with a file holding its content at
   // position 0, whatever `supply_readers` says. Throws exception_io_data
-  // when `path`'s extension is not "bz2" (in any case), before opening it.
+  // when `path`'s extension is not "bz2", "tbz", "tbz2" or "tb2" (in any
+  // case), before opening it.
   // Uses `reader` from its current position when it holds a file.
   void list_members(const char* path, service_ptr_t<sonovale_io::file>& reader,
                     sonovale_io::member_callback& callback, bool supply_readers) override;

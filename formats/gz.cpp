@@ -109,15 +109,12 @@ void gzip_inflate_into(const file_ptr& archive, abort_callback& abort, file_ptr&
 
 void archive_gz::list_members(const char* path, file_ptr& reader, member_callback& callback,
                               bool supply_readers) {
-  char extension[32];
-  if (_stricmp_utf8(get_file_extension(path, extension), get_type_name()) != 0) {
-    throw exception_io_data();
-  }
+  if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive = reader;
   if (archive.is_empty()) filesystem::g_open(archive, path, open_mode_read, callback);
 
   plix::string8 member_path;
-  make_member_path(member_path, *this, path, get_file_name_without_extension(path).get_ptr());
+  make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
   file_stats stats;
   stats.timestamp = archive->get_timestamp(callback);
   file_ptr content;

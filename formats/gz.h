@@ -2,7 +2,8 @@
 // member, and as an unpacker of gzip files the host has opened.
 //
 // The member is named after the archive path without its last extension
-// ('song.wav.gz' holds 'song.wav'), never after the gzip header; its time
+// ('song.wav.gz' holds 'song.wav'; 'album.tgz' and 'album.taz' hold
+// 'album.tar'), never after the gzip header; its time
 // stamp is the archive file's. Content is always inflated whole into an
 // in-memory file, until zlib reports the end of the data (every member of a
 // concatenated file, trailing padding or garbage ignored), so a wrong or
@@ -36,7 +37,8 @@ class archive_gz : public sonovale_io::archive_impl {
  public:
   // Reports the one member. With `supply_readers` its content is inflated
   // and its size is the real one; otherwise the size is the announced one.
-  // Throws exception_io_data for a path whose extension is not "gz".
+  // Throws exception_io_data for a path whose extension is not "gz", "tgz"
+  // or "taz" (any case).
   void list_members(const char* path, sonovale_io::file_ptr& reader,
                     sonovale_io::member_callback& callback, bool supply_readers) override;
   const char* get_type_name() override { return "gz"; }

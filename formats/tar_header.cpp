@@ -24,7 +24,7 @@ int64_t parse_tar_number(const uint8_t* field, uint32_t width) {
   const uint8_t* end = field + width;
   if (p < end && *p == 0) ++p;
   while (p < end && *p == ' ') ++p;
-  if (p == end) return -1;
+  if (p == end) return 0;
 
   // Unsigned arithmetic: an overlong field wraps instead of overflowing.
   uint64_t value = 0;

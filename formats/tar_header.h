@@ -16,6 +16,23 @@ constexpr uint32_t tar_size_width = 12;
 constexpr uint32_t tar_checksum_offset = 148;
 constexpr uint32_t tar_checksum_width = 8;
 constexpr uint32_t tar_type_offset = 156;
+constexpr uint32_t tar_magic_offset = 257;    // "ustar" NUL (POSIX) or "ustar " (GNU)
+constexpr uint32_t tar_version_offset = 263;  // "00" (POSIX) or " " NUL (GNU)
+// POSIX ustar: the leading part of a path too long for the name field.
+constexpr uint32_t tar_prefix_offset = 345;
+constexpr uint32_t tar_prefix_width = 155;
+
+// Old GNU sparse entries (type "S"): four map entries in the header, a flag
+// saying extension blocks of 21 more follow, and the file's real size. Each
+// entry is an offset and a byte count of 12 bytes each.
+constexpr uint32_t tar_gnu_sparse_offset = 386;
+constexpr uint32_t tar_gnu_sparse_entries = 4;
+constexpr uint32_t tar_gnu_is_extended_offset = 482;
+constexpr uint32_t tar_gnu_real_size_offset = 483;
+constexpr uint32_t tar_gnu_extension_entries = 21;
+constexpr uint32_t tar_gnu_extension_is_extended_offset = 504;
+constexpr uint32_t tar_sparse_entry_width = 24;
+constexpr uint32_t tar_number_width = 12;
 
 // Fills the reverse table of base-64 digits that parse_tar_number uses.
 // Runs once at load, before any archive is read; calling it again is
@@ -23,9 +40,10 @@ constexpr uint32_t tar_type_offset = 156;
 void tar_fill_base64_table();
 
 // Reads the numeric field of `width` bytes at `field`. A leading NUL is
-// stepped over, then spaces. A field that ends there reads as -1; a field
-// that starts with anything but a digit, sign or base-256 marker reads as
-// 0. Digits accumulate in 64 bits and wrap around; the result is the
+// stepped over, then spaces. A field that ends there (no digits: all
+// spaces, all NULs), or that then starts with anything but a digit, sign
+// or base-256 marker, reads as 0, as other readers take it. Digits
+// accumulate in 64 bits and wrap around; the result is the
 // two's-complement reading of those 64 bits. Never reads past `width`.
 int64_t parse_tar_number(const uint8_t* field, uint32_t width);
 

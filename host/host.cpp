@@ -45,11 +45,8 @@ std::vector<unpacker_service> sonovale_host::unpackers() const {
 }
 
 archive_impl* sonovale_host::archive_for(const char* path) const {
-  char extension[32];
-  get_file_extension(path, extension);
-  if (extension[0] == '\0') return nullptr;
   for (const archive_service& a : archives()) {
-    if (_stricmp_utf8(extension, a.type.c_str()) == 0) return a.service;
+    if (a.service->is_our_archive_extension(path)) return a.service;
   }
   return nullptr;
 }

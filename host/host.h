@@ -53,8 +53,9 @@ class sonovale_host {
   // The module's archive and unpacker services, in registration order.
   std::vector<archive_service> archives() const;
   std::vector<unpacker_service> unpackers() const;
-  // The archive whose type name equals the extension of `path` (ignoring
-  // case, as the archives' own listings compare it); null when none does.
+  // The first archive that claims the extension of `path` (its type name
+  // or a short form such as "tgz", in any case, asked of the archive as its
+  // own listing asks it); null when none does.
   sonovale_io::archive_impl* archive_for(const char* path) const;
 
  private:

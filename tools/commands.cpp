@@ -309,10 +309,8 @@ int run_cat(context& c) {
 file_ptr unpack(context& c, const std::string& path) {
   std::vector<unpacker_service> unpackers = c.host.unpackers();
   if (unpackers.empty()) throw std::runtime_error("the module registers no unpacker");
-  char extension[32];
-  get_file_extension(path.c_str(), extension);
   auto matches = [&](const unpacker_service& u) {
-    return !u.type.empty() && _stricmp_utf8(u.type.c_str(), extension) == 0;
+    return !u.type.empty() && is_archive_extension(path.c_str(), u.type.c_str());
   };
   std::stable_partition(unpackers.begin(), unpackers.end(), matches);
   bool have_match = matches(unpackers.front());

@@ -69,4 +69,75 @@ h[148:156] = ('%06o\x00 ' % sum(h)).encode()
 pad = b'\x00' * (-len(data) % 512)
 sys.stdout.buffer.write(bytes(h) + data + pad + b'\x00' * 1024)
 PY
+# Today's writers: the ustar prefix (GNU tar, a path of 150 bytes), pax
+# records for a long and a non-ASCII name under a global header (Python), an
+# old GNU sparse member (GNU tar -S of a file with holes).
+deep="$work/u/$(printf 'p%.0s' {1..80})"
+mkdir -p "$deep"
+cp "$work/text" "$deep/$(printf 'n%.0s' {1..69})"
+tar -C "$work/u" --format=ustar -b1 --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner \
+  -cf tar/ustar-prefix.tar .
+python3 - "$work/text" > tar/pax.tar <<'PY'
+import io, sys, tarfile
+data = open(sys.argv[1], 'rb').read()
+out = io.BytesIO()
+with tarfile.open(fileobj=out, mode='w', format=tarfile.PAX_FORMAT,
+                  pax_headers={'comment': 'seed'}) as t:
+    for name in ('music/' + 'a' * 120 + '.flac', 'Bj\u00f8rk \u2013 J\u00f3ga.flac'):
+        info = tarfile.TarInfo(name)
+        info.size, info.mtime = len(data), 0
+        t.addfile(info, io.BytesIO(data))
+sys.stdout.buffer.write(out.getvalue())
+PY
+python3 -c 'import sys; f=open(sys.argv[1], "wb"); f.seek(8192); f.write(b"A" * 600); f.seek(20000); f.write(b"B" * 5); f.truncate(32768)' "$work/sparse.bin"
+tar -C "$work" --format=gnu -S -b1 --mtime=@0 --owner=0 --group=0 --numeric-owner \
+  -cf tar/gnu-sparse.tar sparse.bin
+# pax GNU sparse 0.0, 0.1 and 1.0 and pax global records, written field by
+# field (GNU tar puts its process id in sparse names).
+python3 - tar <<'PY'
+import sys
+def header(name, size, kind):
+    h = bytearray(512)
+    h[0:len(name)] = name
+    h[100:108] = b'0000644\x00'
+    h[124:136] = b'%011o\x00' % size
+    h[136:148] = b'00000000000\x00'
+    h[156:157] = kind
+    h[257:265] = b'ustar\x0000'
+    h[148:156] = b' ' * 8
+    h[148:156] = b'%06o\x00 ' % sum(h)
+    return bytes(h)
+def padded(data):
+    return data + b'\x00' * (-len(data) % 512)
+def record(key, value):
+    body = b' %s=%s\n' % (key, value)
+    n = len(body) + 1
+    while len(str(n)) + len(body) != n:
+        n += 1
+    return str(n).encode() + body
+def entry(name, data, kind=b'0', records=None, global_records=False):
+    out = b''
+    if records is not None:
+        out += header(b'PaxHeaders/' + name, len(records), b'g' if global_records else b'x')
+        out += padded(records)
+    return out + header(name, len(data), kind) + padded(data)
+def save(name, body):
+    open(sys.argv[1] + '/' + name, 'wb').write(body + b'\x00' * 1024)
+segments = [(100, 7), (300, 5)]
+stored = b'segment' + b'tail!'
+save('pax-sparse-00.tar', entry(b'sparse00', stored, records=record(b'GNU.sparse.size', b'400') +
+     b''.join(record(b'GNU.sparse.offset', b'%d' % o) + record(b'GNU.sparse.numbytes', b'%d' % n)
+              for o, n in segments)))
+save('pax-sparse-01.tar', entry(b'GNUSparseFile.0/sparse01', stored, records=
+     record(b'GNU.sparse.size', b'400') + record(b'GNU.sparse.name', b'sparse01') +
+     record(b'GNU.sparse.map', b','.join(b'%d,%d' % s for s in segments))))
+sparse_map = padded(b'2\n100\n7\n300\n5\n')
+save('pax-sparse-10.tar', entry(b'GNUSparseFile.0/sparse10', sparse_map + stored, records=
+     record(b'GNU.sparse.major', b'1') + record(b'GNU.sparse.minor', b'0') +
+     record(b'GNU.sparse.name', b'sparse10') + record(b'GNU.sparse.realsize', b'400')))
+save('pax-global.tar', entry(b'first', b'1', records=record(b'path', b'global-name'),
+                             global_records=True) +
+     entry(b'second', b'22', records=record(b'path', b'local-name') + record(b'size', b'2')) +
+     entry(b'third', b'333'))
+PY
 ls -l bz2 gzip tar

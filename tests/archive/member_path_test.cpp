@@ -125,3 +125,31 @@ TEST(PathHelpers, FileNameWithoutExtension) {
   EXPECT_EQ(file_name_offset("C:\\a/b|c:d"), 9u);
   EXPECT_EQ(file_name_offset("plain"), 0u);
 }
+
+TEST(PathHelpers, ShortExtensionsOfCompressedTarArchives) {
+  struct row {
+    const char* path;
+    const char* claimed_by;  // the type whose extension it is; "" for none
+    const char* member;      // the name of the one file it holds
+  };
+  const row rows[] = {
+      {"C:\\x\\album.tgz", "gz", "album.tar"},
+      {"album.TAZ", "gz", "album.tar"},
+      {"album.tar.gz", "gz", "album.tar"},
+      {"album.tbz", "bz2", "album.tar"},
+      {"album.TBZ2", "bz2", "album.tar"},
+      {"album.tb2?x=1", "bz2", "album.tar"},
+      {"song.flac.bz2", "bz2", "song.flac"},
+      {".tgz", "gz", ".tgz"},
+      {"album.tar", "tar", "album"},
+      {"album.tgz.zip", "", "album.tgz"},
+      {"album.tbz3", "", "album"},
+      {"album", "", "album"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.path);
+    for (const char* type : {"tar", "gz", "bz2"})
+      EXPECT_EQ(is_archive_extension(r.path, type), std::string(type) == r.claimed_by) << type;
+    EXPECT_STREQ(get_compressed_member_name(r.path).get_ptr(), r.member);
+  }
+}

@@ -71,6 +71,7 @@ TEST(SlotOrder, FilesystemAndArchive) {
   EXPECT_EQ(slot(&archive_impl::get_type_name), 18);
   EXPECT_EQ(slot(&archive_impl::get_member_stats), 19);
   EXPECT_EQ(slot(&archive_impl::open_member), 20);
+  EXPECT_EQ(slot(&archive_impl::is_our_archive_extension), 21);
 
   EXPECT_EQ(slot(&abort_callback::is_aborting), 1);
   EXPECT_EQ(slot(&abort_callback::get_abort_event), 2);

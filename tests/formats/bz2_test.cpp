@@ -109,7 +109,7 @@ TEST_F(Bz2Archive, ListingChecksTheExtensionFirst) {
     const char* name;
     bool accepted;
   } cases[] = {
-      {"x.bz2", true}, {"x.BZ2", true}, {"x.bZ2?version=2", true}, {"x.tbz2", false},
+      {"x.bz2", true}, {"x.BZ2", true}, {"x.bZ2?version=2", true}, {"x.tbz2", true},
       {"x.bz", false}, {"x", false},    {"x.bz2.gz", false},       {"dir.bz2/x", false},
   };
   for (const auto& c : cases) {

@@ -37,8 +37,8 @@ TEST(ParseTarNumber, Fields) {
       {"octal filling the whole field", "777777777777", 0777777777777},
       {"octal stops at a non-octal digit", "17x         ", 15},
       {"octal stops at 8", "0008        ", 0},
-      {"field of spaces", "            ", -1},
-      {"NUL then spaces", std::string("\0           ", 12), -1},
+      {"field of spaces has no digits", "            ", 0},
+      {"NUL then spaces has no digits", std::string("\0           ", 12), 0},
       {"all NULs", std::string(12, '\0'), 0},
       {"anything else", "x1750       ", 0},
       {"base 64", "+Po", 1000},
@@ -67,7 +67,7 @@ TEST(ParseTarNumber, Fields) {
 TEST(ParseTarNumber, NeverReadsPastTheWidth) {
   const std::string field = "17501750";
   EXPECT_EQ(parse_tar_number(reinterpret_cast<const uint8_t*>(field.data()), 2), 017);
-  EXPECT_EQ(parse_tar_number(reinterpret_cast<const uint8_t*>("  17"), 2), -1);
+  EXPECT_EQ(parse_tar_number(reinterpret_cast<const uint8_t*>("  17"), 2), 0);
   EXPECT_EQ(parse_tar_number(reinterpret_cast<const uint8_t*>("+PoP"), 2), 15);
 }
 

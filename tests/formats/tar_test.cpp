@@ -75,6 +75,16 @@ class tar_builder {
   tar_builder& long_name(const std::string& name) {
     return member("././@LongLink", name + '\0', 'L');
   }
+  // An extended header ("x" for the next entry, "g" for all later ones).
+  tar_builder& pax(const std::string& records, char type = 'x') {
+    return member("PaxHeaders/x", records, type);
+  }
+  // A header made elsewhere, followed by `data`.
+  tar_builder& header(const std::string& h, const std::string& data = "") {
+    bytes += h;
+    data_at(data);
+    return *this;
+  }
   tar_builder& zero_block() {
     bytes.append(512, '\0');
     return *this;
@@ -101,6 +111,46 @@ std::string text_of(size_t size, char seed) {
   std::string s(size, '\0');
   for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i * 13 + i / 7);
   return s;
+}
+
+// `header` with `bytes` written at `at` and its checksum made right again.
+std::string patched(std::string header, size_t at, const std::string& bytes) {
+  header.replace(at, bytes.size(), bytes);
+  unsigned sum = 256;
+  for (size_t i = 0; i < 512; ++i)
+    if (i < 148 || i >= 156) sum += static_cast<uint8_t>(header[i]);
+  header.replace(148, 8, octal_field(sum, 7) + ' ');
+  return header;
+}
+
+// A POSIX ustar header (magic "ustar" NUL, version "00") with a prefix.
+std::string ustar_header(const std::string& prefix, const std::string& name, uint64_t size) {
+  std::string h = patched(tar_header(name, size, '0'), 257,
+                          std::string("ustar\0"
+                                      "00",
+                                      8));
+  return patched(h, 345, prefix);
+}
+
+// One pax record, "LEN KEY=VALUE\n", with LEN counting itself.
+std::string pax_record(const std::string& key, const std::string& value) {
+  std::string body = " " + key + "=" + value + "\n";
+  size_t length = body.size() + 1;
+  while (std::to_string(length).size() + body.size() != length) ++length;
+  return std::to_string(length) + body;
+}
+
+// An old GNU sparse header ("S"): `segments` (at most four) in the header,
+// the real size, `stored` bytes of data and the extension flag.
+std::string gnu_sparse_header(const std::string& name, uint64_t real, uint64_t stored,
+                              const std::vector<std::pair<uint64_t, uint64_t>>& segments,
+                              bool extended = false) {
+  std::string h = tar_header(name, stored, 'S');
+  for (size_t i = 0; i < segments.size(); ++i)
+    h = patched(h, 386 + 24 * i,
+                octal_field(segments[i].first, 12) + octal_field(segments[i].second, 12));
+  h = patched(h, 482, extended ? "\1" : std::string(1, '\0'));
+  return patched(h, 483, octal_field(real, 12));
 }
 
 // ---------------------------------------------------------------------------
@@ -310,7 +360,7 @@ TEST_F(TarTest, ListsRegularMembersOnlyWithContentAndArchiveTimestamp) {
                                       .member("hard", "", '1')
                                       .member("c513", text_of(513, 'c'))
                                       .member("sym", "", '2')
-                                      .member("pax", fake_header + "30 path=x\n", 'x')
+                                      .member("pax", "20 mtime=1234567890\n", 'x')
                                       .member("d600", text_of(600, 'd'), '\0')
                                       .member("odd", fake_header, 'Z')
                                       .member("last", "z")
@@ -574,7 +624,7 @@ TEST_F(TarTest, ChecksumMismatchStopsTheWalkAfterEarlierMembers) {
 // A negative size would move the walk backwards; a crafted archive then
 // walked the same headers forever.
 TEST_F(TarTest, NegativeSizeIsCorruptWhateverTheType) {
-  const std::string fields[] = {"-Po", base256_field(UINT64_MAX - 1023, 0xFF), std::string(12, ' '),
+  const std::string fields[] = {"-Po", base256_field(UINT64_MAX - 1023, 0xFF),
                                 base256_field(uint64_t{1} << 63)};
   for (const std::string& field : fields) {
     for (char type : {'0', '5', 'L', 'x'}) {
@@ -661,13 +711,301 @@ TEST_F(TarTest, MembersOfFourGigabytesAreListedButNotHeld) {
 }
 
 // ---------------------------------------------------------------------------
+// Extension records, the ustar prefix and sparse maps, built by hand.
+
+TEST_F(TarTest, ExtensionRecordsNameAndSizeMembers) {
+  struct row {
+    const char* what;
+    std::string bytes;
+    std::vector<std::pair<std::string, std::string>> members;  // name, content
+  };
+  const std::string gnu_magic_with_prefix_bytes = patched(tar_header("n", 1, '0'), 345, "times");
+  const std::string old_gnu_extension = [] {
+    std::string block(512, '\0');
+    block.replace(0, 24, octal_field(9, 12) + octal_field(1, 12));
+    return block;
+  }();
+  const row rows[] = {
+      {"a pax path beats a long name and the prefix",
+       tar_builder()
+           .long_name("long")
+           .pax(pax_record("path", "pax/name"))
+           .header(ustar_header("pre", "n", 1), "1")
+           .end()
+           .bytes,
+       {{"pax/name", "1"}}},
+      {"a long name beats the prefix",
+       tar_builder().long_name("long").header(ustar_header("pre", "n", 1), "1").end().bytes,
+       {{"long", "1"}}},
+      {"the prefix counts under the POSIX magic only",
+       tar_builder()
+           .header(ustar_header("pre", "n", 1), "1")
+           .header(gnu_magic_with_prefix_bytes, "2")
+           .end()
+           .bytes,
+       {{"pre/n", "1"}, {"n", "2"}}},
+      {"a global path holds until removed; an empty local path removes it once",
+       tar_builder()
+           .pax(pax_record("path", "G"), 'g')
+           .member("h1", "1")
+           .pax(pax_record("path", ""))
+           .member("h2", "2")
+           .member("h3", "3")
+           .pax(pax_record("path", ""), 'g')
+           .member("h4", "4")
+           .end()
+           .bytes,
+       {{"G", "1"}, {"h2", "2"}, {"G", "3"}, {"h4", "4"}}},
+      {"a pax size overrides the header's",
+       tar_builder()
+           .pax(pax_record("size", "700") + pax_record("mtime", "1.5"))
+           .header(tar_header("big", 0, '0'), text_of(700, 'b'))
+           .member("c", "3")
+           .end()
+           .bytes,
+       {{"big", text_of(700, 'b')}, {"c", "3"}}},
+      {"a global size applies to every later entry",
+       tar_builder()
+           .pax(pax_record("size", "3"), 'g')
+           .header(tar_header("x1", 0, '0'), "abc")
+           .header(tar_header("x2", 0, '0'), "def")
+           .end()
+           .bytes,
+       {{"x1", "abc"}, {"x2", "def"}}},
+      {"NUL padding ends a record set; a record's last byte is dropped whatever it is",
+       tar_builder()
+           .pax(pax_record("path", "p") + "4 x=" + std::string(10, '\0'))
+           .member("h", "1")
+           .end()
+           .bytes,
+       {{"p", "1"}}},
+      {"extension entries in a row all go to the next entry",
+       tar_builder()
+           .pax(pax_record("path", "first"))
+           .long_name("second")
+           .member("h", "1")
+           .end()
+           .bytes,
+       {{"first", "1"}}},
+      {"type 7 is a file; a NUL type ending in / is a folder",
+       tar_builder()
+           .member("c7", "x", '7')
+           .member("old-folder/", "", '\0')
+           .member("f", "y", '\0')
+           .end()
+           .bytes,
+       {{"c7", "x"}, {"f", "y"}}},
+      {"old GNU sparse, its map going on in an extension block",
+       tar_builder()
+           .header(gnu_sparse_header("s", 12, 5, {{0, 1}, {2, 1}, {4, 1}, {6, 1}}, true) +
+                       old_gnu_extension,
+                   "abcde")
+           .end()
+           .bytes,
+       {{"s", std::string("a\0b\0c\0d\0\0e\0\0", 12)}}},
+      {"pax GNU sparse 0.0 and 0.1, holes at both ends",
+       tar_builder()
+           .pax(pax_record("GNU.sparse.size", "6") + pax_record("GNU.sparse.offset", "2") +
+                pax_record("GNU.sparse.numbytes", "2"))
+           .member("s0", "ab")
+           .pax(pax_record("GNU.sparse.name", "real") + pax_record("GNU.sparse.realsize", "5") +
+                pax_record("GNU.sparse.map", "1,1,3,1"))
+           .member("GNUSparseFile/real", "xy")
+           .end()
+           .bytes,
+       {{"s0", std::string("\0\0ab\0\0", 6)}, {"real", std::string("\0x\0y\0", 5)}}},
+      {"pax GNU sparse 1.0, its map at the start of the data",
+       tar_builder()
+           .pax(pax_record("GNU.sparse.major", "1") + pax_record("GNU.sparse.minor", "0") +
+                pax_record("GNU.sparse.realsize", "4"))
+           .header(tar_header("s1", 514, '0'), ("1\n2\n2\n" + std::string(506, '\0')) + "hi")
+           .end()
+           .bytes,
+       {{"s1", std::string("\0\0hi", 4)}}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::string path = put("x.tar", r.bytes);
+    recorder listing;
+    list(path, listing, true);
+    std::vector<std::pair<std::string, std::string>> got;
+    std::vector<std::string> names = listing.names();
+    for (size_t i = 0; i < names.size(); ++i) {
+      got.emplace_back(names[i], listing.members[i].content);
+      EXPECT_EQ(listing.members[i].size, listing.members[i].content.size());
+    }
+    EXPECT_EQ(got, r.members);
+    EXPECT_EQ(open(path, r.members.back().first), r.members.back().second);
+  }
+}
+
+TEST_F(TarTest, MalformedRecordsAndSparseMapsEndTheWalk) {
+  struct row {
+    const char* what;
+    std::string entries;  // after a good member "a", before a member "b"
+    const char* outcome;
+  };
+  auto x = [](const std::string& records) { return tar_builder().pax(records).bytes; };
+  auto sparse_01 = [&](const std::string& size, const std::string& map, const std::string& data) {
+    return x(pax_record("GNU.sparse.size", size) + pax_record("GNU.sparse.map", map)) +
+           tar_builder().member("s", data).bytes;
+  };
+  auto sparse_10 = [&](const std::string& map_text, uint64_t stored) {
+    return x(pax_record("GNU.sparse.major", "1") + pax_record("GNU.sparse.minor", "0")) +
+           tar_builder().header(tar_header("s", stored, '0'), map_text).bytes;
+  };
+  const row rows[] = {
+      {"a record without length digits", x("path=b\n"), "corrupt"},
+      {"no space after the length", x("9:path=b\n"), "corrupt"},
+      {"a length of zero", x("0 =\n"), "corrupt"},
+      {"a length past the set", x("99 path=b\n"), "corrupt"},
+      {"no equals sign", x("8 pathb\n"), "corrupt"},
+      {"a size that is not decimal", x(pax_record("size", "12a")), "corrupt"},
+      {"a negative size", x(pax_record("size", "-1")), "corrupt"},
+      {"a size beyond 2^63 - 1", x(pax_record("size", "9223372036854775808")), "corrupt"},
+      {"a global size that is not decimal", tar_builder().pax(pax_record("size", "x"), 'g').bytes,
+       "corrupt"},
+      {"a set over 1 MiB, refused before it is read",
+       tar_header("big", 0, 'x', octal_field((1 << 20) + 1, 12)), "corrupt"},
+      {"a set cut short by the archive's end",
+       tar_builder().raw("cut", octal_field(1000, 12), 'x', pax_record("path", "b")).bytes,
+       "truncated"},
+      {"a 0.0 length without its offset", x(pax_record("GNU.sparse.numbytes", "1")), "corrupt"},
+      {"two 0.0 offsets in a row",
+       x(pax_record("GNU.sparse.offset", "0") + pax_record("GNU.sparse.offset", "1")), "corrupt"},
+      {"a 0.0 offset left without its length",
+       x(pax_record("GNU.sparse.size", "4") + pax_record("GNU.sparse.offset", "0")), "corrupt"},
+      {"a 0.1 map of an odd count", sparse_01("4", "0,1,2", "x"), "corrupt"},
+      {"a 0.1 map that is not decimal", sparse_01("4", "0,1x", "x"), "corrupt"},
+      {"a segment past the member's end", sparse_01("4", "2,3", "xyz"), "corrupt"},
+      {"segments out of order", sparse_01("10", "5,1,0,1", "xy"), "corrupt"},
+      {"overlapping segments", sparse_01("10", "0,3,2,1", "xyzw"), "corrupt"},
+      {"segments longer than the stored data", sparse_01("10", "0,5", "xy"), "corrupt"},
+      {"a 1.0 map that is not decimal", sparse_10("1\n0\nx\n", 512), "corrupt"},
+      // The map's blocks hold the lines whole: a line reaching a block's end goes
+      // on in the next.
+      {"a 1.0 map running past the stored data",
+       sparse_10("2\n0\n1\n" + std::string(506, '0'), 512), "corrupt"},
+      {"a 1.0 map cut short by the archive's end",
+       x(pax_record("GNU.sparse.major", "1") + pax_record("GNU.sparse.minor", "0")) +
+           tar_header("s", 1024, '0') + "2\n0\n1\n" + std::string(506, '0'),
+       "truncated"},
+      {"an old GNU segment past the real size",
+       tar_builder().header(gnu_sparse_header("s", 4, 3, {{2, 3}}), "xyz").bytes, "corrupt"},
+      {"an old GNU negative offset",
+       tar_builder()
+           .header(patched(gnu_sparse_header("s", 4, 1, {{0, 1}}), 386, std::string("-B\0", 3)),
+                   "x")
+           .bytes,
+       "corrupt"},
+      {"an old GNU extension block missing", gnu_sparse_header("s", 4, 1, {{0, 1}}, true),
+       "truncated"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::string bytes = tar_builder().member("a", "1").bytes + r.entries;
+    if (std::string(r.outcome) != "truncated") bytes += tar_builder().member("b", "2").end().bytes;
+    std::string path = put("m.tar", bytes);
+    for (bool readers : {false, true}) {
+      recorder listing;
+      EXPECT_EQ(outcome_of([&] { list(path, listing, readers); }), r.outcome);
+      EXPECT_EQ(listing.names(), std::vector<std::string>{"a"});
+    }
+    EXPECT_EQ(outcome_of([&] { open(path, "b"); }), r.outcome);
+  }
+}
+
+// What a content index keeps: a walk stopped after any member goes on from
+// its state in a new walker, and a record alone extracts its member.
+TEST_F(TarTest, WalksResumeFromTheirStateAndRecordsExtractAlone) {
+  std::string path = put("r.tar", tar_builder()
+                                      .pax(pax_record("path", "G"), 'g')
+                                      .member("a", "1")
+                                      .header(gnu_sparse_header("s", 4, 2, {{0, 1}, {3, 1}}), "xy")
+                                      .pax(pax_record("path", "p"))
+                                      .member("c", text_of(700, 'c'))
+                                      .end()
+                                      .bytes);
+  file_ptr archive;
+  filesystem::g_open(archive, path.c_str(), open_mode_read, abort_);
+  tar_reader whole(archive, abort_);
+  std::vector<tar_member> records;
+  std::vector<tar_walk_state> states;
+  while (whole.read_next_header()) {
+    records.push_back(whole.member());
+    states.push_back(whole.state());
+  }
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[2].header_position, 512u * 6) << "the entry starts at its pax header";
+  for (size_t stop = 0; stop < records.size(); ++stop) {
+    SCOPED_TRACE(stop);
+    tar_reader resumed(archive, abort_, states[stop]);
+    for (size_t i = stop + 1; i < records.size(); ++i) {
+      ASSERT_TRUE(resumed.read_next_header());
+      EXPECT_STREQ(resumed.name(), records[i].name.get_ptr());
+      EXPECT_EQ(resumed.member().data_position, records[i].data_position);
+    }
+    EXPECT_FALSE(resumed.read_next_header());
+  }
+  tar_reader fresh(archive, abort_);
+  const std::string expected[] = {"1", std::string("x\0\0y", 4), text_of(700, 'c')};
+  for (size_t i = 0; i < records.size(); ++i) {
+    file_ptr member = fresh.extract_member(records[i]);
+    EXPECT_EQ(read_all(*member), expected[i]);
+  }
+}
+
+// Member paths stored before pax records and the ustar prefix were read
+// named members by their long name or name field alone.
+TEST_F(TarTest, StoredPathsOfTheOldNamingStillOpen) {
+  std::string path = put("f.tar", tar_builder()
+                                      .long_name("old/long-name")
+                                      .pax(pax_record("path", "new/name"))
+                                      .member("h", "A")
+                                      .header(ustar_header("pre", "file", 1), "B")
+                                      .member("file", "C")
+                                      .end()
+                                      .bytes);
+  recorder listing;
+  list(path, listing, false);
+  EXPECT_EQ(listing.names(), (std::vector<std::string>{"new/name", "pre/file", "file"}));
+  EXPECT_EQ(open(path, "new/name"), "A");
+  EXPECT_EQ(open(path, "old/long-name"), "A");
+  EXPECT_EQ(stats(path, "old/long-name").size, 1u);
+  EXPECT_EQ(open(path, "pre/file"), "B");
+  EXPECT_EQ(open(path, "file"), "C") << "a member of the new name comes before an old name";
+  EXPECT_EQ(outcome_of([&] { open(path, "h"); }), "not_found")
+      << "a name field under a pax path is not an old name: the long name was";
+
+  // The walk that stored the path stopped at the member; a damaged entry
+  // further on does not take it away, but still ends every other search.
+  std::string damaged = tar_builder().header(ustar_header("pre", "only", 1), "D").bytes +
+                        tar_builder().member("z", "9").bytes;
+  damaged[1024 + 1] ^= 1;  // the next header's checksum no longer matches
+  std::string damaged_path = put("d.tar", damaged + tar_builder().end().bytes);
+  EXPECT_EQ(open(damaged_path, "only"), "D");
+  EXPECT_EQ(outcome_of([&] { open(damaged_path, "absent"); }), "corrupt");
+}
+
+// ---------------------------------------------------------------------------
 // Archives from real writers and from the fetched corpus, checked against an
-// independent reading of the walk rules in Python.
+// independent reading of the walk rules in Python: headers, long names, pax
+// records, the ustar prefix and sparse maps.
 
 const char oracle_script[] = R"PY(
 import sys
 
 B64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+PAX_LIMIT = 1 << 20
+
+
+class Corrupt(Exception):
+    pass
+
+
+class Truncated(Exception):
+    pass
+
 
 def signed64(v):
     v %= 1 << 64
@@ -678,7 +1016,7 @@ def number(f):
     while i < len(f) and f[i] == 0x20:
         i += 1
     if i == len(f):
-        return -1
+        return 0
     c, v = f[i], 0
     if 0x30 <= c <= 0x37:
         while i < len(f) and 0x30 <= f[i] <= 0x37:
@@ -701,54 +1039,243 @@ def checksum_ok(h):
     stored = number(h[148:156])
     return stored in (sum(body), sum(b - 256 if b >= 128 else b for b in body))
 
-def walk(data):
-    members, pos = [], 0
-    while True:
-        zeros, pending = 0, None
+def cstr(b):
+    return b.split(b"\0")[0]
+
+def decimal(text):
+    if not text or any(c < 0x30 or c > 0x39 for c in text) or int(text) >= 1 << 63:
+        raise Corrupt()
+    return int(text)
+
+def records(data):
+    pos = 0
+    while pos < len(data) and data[pos] != 0:
+        digits = 0
+        while pos + digits < len(data) and 0x30 <= data[pos + digits] <= 0x39:
+            digits += 1
+        if digits == 0 or pos + digits == len(data) or data[pos + digits] != 0x20:
+            raise Corrupt()
+        length = int(data[pos:pos + digits])
+        if length > len(data) - pos or length < digits + 2:
+            raise Corrupt()
+        text = data[pos + digits + 1:pos + length]
+        if b"=" not in text:
+            raise Corrupt()
+        key, value = text.split(b"=", 1)
+        yield key, value[:-1] if value else value
+        pos += length
+
+def rounded(n):
+    return (n + 511) // 512 * 512
+
+def check_map(segments, size, stored):
+    end = used = 0
+    for offset, length in segments:
+        if offset < end or length > size or offset > size - length or length > stored - used:
+            raise Corrupt()
+        end, used = offset + length, used + length
+    return segments or [(size, 0)]
+
+class Walk:
+    def __init__(self, data):
+        self.data, self.pos, self.gpath, self.gsize = data, 0, b"", None
+
+    def block(self):
+        h = self.data[self.pos:self.pos + 512]
+        if len(h) < 512:
+            raise Truncated()
+        self.pos += 512
+        return h
+
+    def skip(self, n):
+        self.pos += rounded(n)
+        if self.pos >= 1 << 64:
+            raise Corrupt()
+
+    def bytes_at(self, at, n):
+        if at + n > len(self.data):
+            raise Truncated()
+        return self.data[at:at + n]
+
+    def next(self):
+        zeros = 0
+        p = dict(long=None, path=None, size=None, sname=b"", real=None, major=-1, minor=-1,
+                 sparse=False, waiting=None, map=[])
         while True:
-            h = data[pos:pos + 512]
-            if len(h) < 512:
-                return members, "truncated"
-            pos += 512
+            h = self.block()
             if h[0] == 0:
                 zeros += 1
                 if zeros == 2:
-                    return members, "ok"
+                    return None
                 continue
             if not checksum_ok(h):
-                return members, "corrupt"
-            name = pending if pending is not None else h[:100].split(b"\0")[0]
-            pending = None
+                raise Corrupt()
             size = number(h[124:136])
             if size < 0:
-                return members, "corrupt"
-            start = pos
-            pos += (size + 511) // 512 * 512
-            if pos >= 1 << 64:
-                return members, "corrupt"
-            if h[156] in (0, 0x30):
-                if start + size > len(data):
-                    extract = "truncated"
-                elif size >= 1 << 32:
-                    extract = "bad_alloc"
-                else:
-                    extract = "ok"
-                members.append((name, size, start, extract))
-                break
-            if h[156] == 0x4C:
-                if size >= (1 << 32) - 1:
-                    return members, "corrupt"
-                if start + size > len(data):
-                    return members, "truncated"
-                pending = data[start:start + size].split(b"\0")[0]
+                raise Corrupt()
+            t = h[156]
+            if t in b"LKxXg":
+                start = self.pos
+                self.skip(size)
+                if t == ord("L"):
+                    if size >= (1 << 32) - 1:
+                        raise Corrupt()
+                    p["long"] = cstr(self.bytes_at(start, size))
+                elif t != ord("K"):
+                    if size > PAX_LIMIT:
+                        raise Corrupt()
+                    for key, value in records(self.bytes_at(start, size)):
+                        if t == ord("g"):
+                            if key == b"path":
+                                self.gpath = cstr(value)
+                            elif key == b"size":
+                                self.gsize = decimal(value) if value else None
+                        else:
+                            self.local(p, key, value)
+                continue
+            stored = size
+            if p["size"] is not None:
+                stored = p["size"] if p["size"] != "removed" else size
+            elif self.gsize is not None:
+                stored = self.gsize
+            segments = []
+            if t == ord("S"):
+                adding = self.gnu_entries(h[386:482], 4, segments)
+                extended = h[482] != 0
+                while extended:
+                    b = self.block()
+                    if adding:
+                        adding = self.gnu_entries(b, 21, segments)
+                    extended = b[504] != 0
+            start = self.pos
+            self.skip(stored)
+            if t in (0, 0x30, 0x37, 0x53):
+                m = self.member(t, h, p, start, stored, segments)
+                if t != 0 or not m[0].endswith(b"/"):
+                    return m
+            p = dict(long=None, path=None, size=None, sname=b"", real=None, major=-1, minor=-1,
+                     sparse=False, waiting=None, map=[])
+
+    def local(self, p, key, value):
+        if key == b"path":
+            p["path"] = cstr(value) if value else "removed"
+        elif key == b"size":
+            p["size"] = decimal(value) if value else "removed"
+        elif not key.startswith(b"GNU.sparse.") or not value:
+            pass
+        elif key == b"GNU.sparse.name":
+            p["sname"] = cstr(value)
+        elif key in (b"GNU.sparse.realsize", b"GNU.sparse.size"):
+            p["real"] = decimal(value)
+            p["sparse"] = p["sparse"] or key == b"GNU.sparse.size"
+        elif key == b"GNU.sparse.major":
+            p["major"] = decimal(value)
+        elif key == b"GNU.sparse.minor":
+            p["minor"] = decimal(value)
+        elif key == b"GNU.sparse.offset":
+            if p["waiting"] is not None:
+                raise Corrupt()
+            p["waiting"] = decimal(value)
+        elif key == b"GNU.sparse.numbytes":
+            if p["waiting"] is None:
+                raise Corrupt()
+            p["map"].append((p["waiting"], decimal(value)))
+            p["waiting"], p["sparse"] = None, True
+        elif key == b"GNU.sparse.map":
+            numbers = [decimal(n) for n in value.split(b",")]
+            if len(numbers) % 2:
+                raise Corrupt()
+            p["map"] += list(zip(numbers[::2], numbers[1::2]))
+            p["sparse"] = True
+
+    def gnu_entries(self, entries, count, segments):
+        for i in range(count):
+            e = entries[24 * i:24 * i + 24]
+            if e[12] == 0:
+                return False
+            offset, length = number(e[:12]), number(e[12:])
+            if offset < 0 or length < 0:
+                raise Corrupt()
+            segments.append((offset, length))
+        return True
+
+    def member(self, t, h, p, start, stored, segments):
+        field = cstr(h[:100])
+        if p["sname"]:
+            name = p["sname"]
+        elif p["path"] not in (None, "removed"):
+            name = p["path"]
+        elif p["path"] is None and self.gpath:
+            name = self.gpath
+        elif p["long"] is not None:
+            name = p["long"]
+        elif h[257:265] == b"ustar\x0000" and h[345] != 0:
+            name = cstr(h[345:500]) + b"/" + field
+        else:
+            name = field
+        if t == ord("S"):
+            size = number(h[483:495])
+            if size < 0:
+                raise Corrupt()
+            return name, size, start, stored, check_map(segments, size, stored)
+        if p["waiting"] is not None:
+            raise Corrupt()
+        if p["major"] == 1 and p["minor"] == 0:
+            text, segments = b"", []
+            def line():
+                nonlocal text
+                at = line.at
+                while True:
+                    if at == len(text):
+                        if len(text) + 512 > stored or len(text) + 512 > PAX_LIMIT:
+                            raise Corrupt()
+                        text += self.bytes_at(start + len(text), 512)
+                    if text[at] == 0x0A:
+                        break
+                    if not 0x30 <= text[at] <= 0x39:
+                        raise Corrupt()
+                    at += 1
+                value = decimal(text[line.at:at])
+                line.at = at + 1
+                return value
+            line.at = 0
+            for _ in range(line()):
+                segments.append((line(), line()))
+            start, stored = start + len(text), stored - len(text)
+        elif p["sparse"]:
+            segments = p["map"]
+        else:
+            return name, stored, start, stored, None
+        size = p["real"] if p["real"] is not None else stored
+        return name, size, start, stored, check_map(segments, size, stored)
+
+def walk(data):
+    w, members = Walk(data), []
+    try:
+        while True:
+            m = w.next()
+            if m is None:
+                return members, "ok"
+            members.append(m)
+    except Corrupt:
+        return members, "corrupt"
+    except Truncated:
+        return members, "truncated"
 
 for path in sys.argv[1:]:
     with open(path, "rb") as f:
         data = f.read()
     members, end = walk(data)
     print("archive", path)
-    for name, size, start, extract in members:
-        print("member", name.hex() or "-", size, start, extract)
+    for name, size, start, stored, segments in members:
+        if start + stored > len(data):
+            extract = "truncated"
+        elif size >= 1 << 32:
+            extract = "bad_alloc"
+        else:
+            extract = "ok"
+        segs = ",".join("%d:%d" % s for s in segments) if segments is not None else "-"
+        print("member", name.hex() or "-", size, start, extract, segs)
     print("end", end)
 )PY";
 
@@ -756,6 +1283,24 @@ struct expected_member {
   std::string name;
   uint64_t size, offset;
   std::string extract;
+  // A sparse member's segments, "offset:length,..."; "-" for the others.
+  std::string segments;
+
+  // The content the member must have, from the archive's `bytes`.
+  std::string content(const std::string& bytes) const {
+    if (segments == "-") return bytes.substr(offset, size);
+    std::string out(size, '\0');
+    uint64_t from = offset;
+    std::istringstream list(segments);
+    uint64_t at, length;
+    char colon, comma;
+    while (list >> at >> colon >> length) {
+      out.replace(at, length, bytes, from, length);
+      from += length;
+      list >> comma;
+    }
+    return out;
+  }
 };
 
 struct expected_archive {
@@ -821,7 +1366,7 @@ std::map<std::string, expected_archive> oracle(const temp_dir& dir,
     } else if (kind == "member") {
       expected_member m;
       std::string hex;
-      words >> hex >> m.size >> m.offset >> m.extract;
+      words >> hex >> m.size >> m.offset >> m.extract >> m.segments;
       m.name = unhex(hex);
       result[current].members.push_back(m);
     } else if (kind == "end") {
@@ -871,7 +1416,7 @@ class TarOracleTest : public TarTest {
     ASSERT_EQ(with.members.size(), held);
     for (size_t i = 0; i < held; ++i) {
       const expected_member& m = expected.members[i];
-      EXPECT_TRUE(with.members[i].content == bytes.substr(m.offset, m.size)) << m.name;
+      EXPECT_TRUE(with.members[i].content == m.content(bytes)) << m.name;
     }
 
     std::map<std::string, const expected_member*> first;
@@ -882,7 +1427,7 @@ class TarOracleTest : public TarTest {
       std::string outcome = outcome_of([&] { content = open(path, name); });
       EXPECT_EQ(outcome, m->extract);
       if (outcome == "ok") {
-        EXPECT_TRUE(content == bytes.substr(m->offset, m->size));
+        EXPECT_TRUE(content == m->content(bytes));
       }
     }
   }
@@ -961,6 +1506,163 @@ TEST_F(TarOracleTest, FetchedCorpus) {
   ASSERT_FALSE(files.empty());
   temp_dir dir;
   check_files(dir, files);
+}
+
+// ---------------------------------------------------------------------------
+// Archives as today's writers make them, read as bsdtar reads them.
+
+struct listed_file {
+  std::string name;
+  uint64_t size;
+  bool operator==(const listed_file&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const listed_file& f) {
+    return out << f.name << " (" << f.size << ")";
+  }
+};
+
+// The regular files ("-" lines) of `bsdtar -tv` on `archive`, in order.
+std::vector<listed_file> bsdtar_regular_files(const std::string& archive) {
+  std::vector<listed_file> out;
+  std::istringstream lines(run_and_capture("LC_ALL=C.UTF-8 bsdtar -tvf '" + archive + "'"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] != '-') continue;
+    // Mode, links, owner, group, size, month, day, year or time, name.
+    std::istringstream fields(line);
+    std::string word, size, name;
+    for (int i = 0; i < 8; ++i) {
+      fields >> word;
+      if (i == 4) size = word;
+    }
+    fields.get();
+    std::getline(fields, name);
+    out.push_back({name, std::stoull(size)});
+  }
+  return out;
+}
+
+class TarWritersTest : public TarTest {
+ protected:
+  // The listing of `archive` (a file on disk) with readers equals bsdtar's
+  // regular files, and each member's bytes bsdtar's extraction of it.
+  void check_like_bsdtar(const temp_dir& dir, const std::string& archive) {
+    SCOPED_TRACE(archive);
+    std::vector<listed_file> expected = bsdtar_regular_files(archive);
+    ASSERT_FALSE(expected.empty()) << "bsdtar listed nothing";
+    std::string out = dir.path + "/extracted";
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directory(out);
+    ASSERT_EQ(std::system(("LC_ALL=C.UTF-8 bsdtar -xf '" + archive + "' -C '" + out + "'").c_str()),
+              0);
+    recorder r;
+    list(put("w.tar", read_file(archive)), r, true);
+    std::vector<std::string> names = r.names();
+    std::vector<listed_file> got;
+    for (size_t i = 0; i < names.size(); ++i) got.push_back({names[i], r.members[i].size});
+    EXPECT_EQ(got, expected);
+    for (size_t i = 0; i < names.size(); ++i)
+      EXPECT_TRUE(r.members[i].content == read_file(out + "/" + names[i])) << names[i];
+  }
+};
+
+TEST_F(TarWritersTest, EveryWriterAndFormatListsAsBsdtarReadsIt) {
+  if (!have_tool("bsdtar --version") || !have_tool("tar --version") ||
+      !have_tool("python3 --version"))
+    GTEST_SKIP() << "bsdtar, GNU tar and python3 are needed to write and read the test archives";
+  temp_dir dir;
+  // Paths of 100 to 1000 bytes: 100 fills the name field, 155 and 156 need
+  // the ustar prefix, 256 is the longest ustar holds, the rest need long
+  // names or pax records. Then non-ASCII names, and a file with holes.
+  const std::vector<std::string> paths = {
+      std::string(100, 'f'),
+      std::string(49, 'd') + "/" + std::string(51, 'f'),
+      std::string(54, 'd') + "/" + std::string(100, 'f'),
+      std::string(55, 'd') + "/" + std::string(100, 'f'),
+      std::string(155, 'd') + "/" + std::string(100, 'f'),
+      [] {
+        std::string p;
+        for (int i = 0; i < 9; ++i) p += std::string(99, 'd') + "/";
+        return p + std::string(100, 'f');
+      }(),
+      "plain.txt",
+      "Bj\xC3\xB8rk \xE2\x80\x93 J\xC3\xB3ga.flac",
+      [] {
+        std::string p = "m\xC3\xBAsica/";
+        for (int i = 0; i < 60; ++i) p += "\xC3\xBC";
+        return p + ".flac";
+      }(),
+  };
+  std::string list_file = dir.path + "/paths";
+  {
+    std::ofstream out(list_file);
+    for (const std::string& p : paths) out << p << "\n";
+  }
+  std::string script =
+      "set -e; cd '" + dir.path +
+      "'; mkdir src; cd src;"
+      "python3 -c \"import os\n"
+      "for p in open('../paths').read().split('\\n')[:-1]:\n"
+      "    os.makedirs(os.path.dirname(p) or '.', exist_ok=True)\n"
+      "    open(p, 'w').write('content of ' + p[-20:])\n"
+      "with open('sparse.bin', 'wb') as f:\n"
+      "    f.seek(1 << 20); f.write(b'A' * 5000); f.seek(2 << 20); f.write(b'B' * 100)\n"
+      "    f.truncate(3 << 20)\n\";"
+      "mkdir empty-folder; ln -s plain.txt link;"
+      "for f in gnu oldgnu ustar posix; do"
+      "  tar --format=$f --sort=name -cf ../gnu-$f.tar * 2>/dev/null || true; done;"
+      // ustar has no sparse form: GNU tar refuses -S there.
+      "for f in gnu oldgnu posix; do"
+      "  tar --format=$f --sort=name -S -cf ../gnu-$f-sparse.tar * 2>/dev/null || true; done;"
+      "for f in ustar pax gnutar; do bsdtar --format=$f -cf ../bsd-$f.tar * 2>/dev/null || true;"
+      " done;"
+      "python3 -c \"import os, tarfile\n"
+      "names = open('../paths').read().split('\\n')[:-1] + ['sparse.bin', 'link']\n"
+      "for n, f in (('pax', tarfile.PAX_FORMAT), ('ustar', tarfile.USTAR_FORMAT),"
+      " ('gnu', tarfile.GNU_FORMAT)):\n"
+      "    with tarfile.open('../py-' + n + '.tar', 'w', format=f) as t:\n"
+      "        for p in names:\n"
+      "            try:\n"
+      "                t.add(p)\n"
+      "            except ValueError:\n"
+      "                pass  # too long for the format\n\"";
+  ASSERT_EQ(std::system(script.c_str()), 0);
+  for (const char* name :
+       {"gnu-gnu", "gnu-oldgnu", "gnu-ustar", "gnu-posix", "gnu-gnu-sparse", "gnu-oldgnu-sparse",
+        "gnu-posix-sparse", "bsd-ustar", "bsd-pax", "bsd-gnutar", "py-pax", "py-ustar", "py-gnu"})
+    check_like_bsdtar(dir, dir.path + "/" + name + ".tar");
+
+  // The formats that hold every path must list every one, the sparse file
+  // at its real size.
+  recorder r;
+  list(put("w.tar", read_file(dir.path + "/gnu-posix-sparse.tar")), r, false);
+  std::vector<std::string> names = r.names();
+  for (const std::string& p : paths)
+    EXPECT_NE(std::find(names.begin(), names.end(), p), names.end()) << p;
+  auto sparse = std::find(names.begin(), names.end(), "sparse.bin");
+  ASSERT_NE(sparse, names.end());
+  EXPECT_EQ(r.members[sparse - names.begin()].size, 3u << 20);
+}
+
+TEST_F(TarWritersTest, GitArchiveListsAsBsdtarReadsIt) {
+  if (!have_tool("git --version") || !have_tool("bsdtar --version"))
+    GTEST_SKIP() << "git and bsdtar are needed to write and read the test archive";
+  temp_dir dir;
+  // git writes a pax global header, the ustar prefix for paths up to 256
+  // bytes and pax records beyond.
+  std::string prefixed = std::string(120, 'p') + "/" + std::string(60, 'f');
+  std::string long_path = std::string(200, 'q') + "/" + std::string(150, 'g');
+  std::string script = "set -e; cd '" + dir.path + "'; git init -q repo; cd repo; mkdir " +
+                       prefixed.substr(0, 120) + " " + long_path.substr(0, 200) + "; echo one > " +
+                       prefixed + "; echo two > " + long_path +
+                       "; printf 'caf\\303\\251\\n' > 'caf\xC3\xA9.txt'; echo readme > README;"
+                       "git add -A; git -c user.name=t -c user.email=t@example.com commit -qm c;"
+                       "git archive --format=tar -o ../git.tar HEAD";
+  ASSERT_EQ(std::system(script.c_str()), 0);
+  check_like_bsdtar(dir, dir.path + "/git.tar");
+  recorder r;
+  list(put("git.tar", read_file(dir.path + "/git.tar")), r, false);
+  EXPECT_EQ(r.names(),
+            (std::vector<std::string>{"README", "caf\xC3\xA9.txt", prefixed, long_path}));
 }
 
 }  // namespace

@@ -335,6 +335,41 @@ TEST_F(CliNested, NestingBeyondTheLimitIsReportedNotFollowed) {
   EXPECT_NE(r.err.find(": archives nested too deeply; not listed\n"), std::string::npos) << r.err;
 }
 
+// album.tgz and album.tbz2 name a TAR inside a gzip or bzip2 file: the
+// compressed services claim them, and the TAR inside lists as album.tar.
+TEST_F(CliNested, ShortExtensionsReachTheCompressedServices) {
+  w_.shell(
+      "tar --format=gnu --sort=name -cf a.tar tree; gzip -n -c a.tar > album.tgz;"
+      "cp album.tgz other.TAZ; bzip2 -c a.tar > album.TBZ2; cp album.TBZ2 album.tbz;"
+      "cp album.TBZ2 album.tb2; printf 'not compressed' > bad.tbz2");
+  std::vector<std::string> inside;
+  for (const std::string& name : lines_of(w_.shell("tar -tf a.tar")))
+    if (name.back() != '/') inside.push_back(name);
+  for (const char* archive : {"album.tgz", "other.TAZ", "album.TBZ2", "album.tbz", "album.tb2"}) {
+    SCOPED_TRACE(archive);
+    std::string tar_name = std::string(archive).substr(0, std::string(archive).find('.')) + ".tar";
+    run_result r = w_.run({"list", "-r", archive});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected = {tar_name};
+    for (const std::string& name : inside) {
+      expected.push_back(tar_name + "|" + name);
+      if (name == "tree/readme.txt.bz2") expected.push_back(tar_name + "|" + name + "|readme.txt");
+    }
+    EXPECT_EQ(listed_names(r.out), expected);
+
+    run_result extracted = w_.run({"extract", archive, "-C", w_.path("")});
+    EXPECT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_EQ(read_file(w_.path(tar_name)), read_file(w_.path("a.tar")));
+    run_result unpacked = w_.run({"unpack", archive});
+    EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+    EXPECT_TRUE(unpacked.out == read_file(w_.path("a.tar")));
+  }
+  // Every unpacker fails on it: the error of the one the extension names counts.
+  run_result bad = w_.run({"unpack", "bad.tbz2"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("bad.tbz2: Not BZIP2 data"), std::string::npos) << bad.err;
+}
+
 // The sample that the demo and the README's first command show.
 TEST(CliSample, TheBundledDemoListsAndPrints) {
   std::filesystem::path sample =
