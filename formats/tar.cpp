@@ -10,6 +10,7 @@
 #include "archive/member_path.h"
 #include "component/host_api.h"
 #include "formats/tar_pax.h"
+#include "formats/tar_table.h"
 #include "io/file_buffer.h"
 #include "io/transfer.h"
 
@@ -288,71 +289,121 @@ file_ptr tar_reader::extract_member(const tar_member& record) {
   return file_ptr(member.get_ptr());
 }
 
-void archive_tar::list_members(const char* path, file_ptr& reader, member_callback& callback,
-                               bool supply_readers) {
-  if (!is_our_archive_extension(path)) throw exception_io_data();
-  file_ptr archive = reader;
-  if (archive.is_empty()) archive = open_archive(path, callback);
-
-  tar_reader walker(archive, callback);
-  file_ptr member;
-  plix::string8 member_path;
-  for (;;) {
-    if (!walker.read_next_header()) {
-      // A listing vouches for the whole container: what follows the end
-      // blocks is decoded and checked too, as decoding it whole would.
-      if (auto* view = dynamic_cast<decoded_view*>(archive.get_ptr())) view->verify_to_end(callback);
-      break;
-    }
-    make_member_path(member_path, *this, path, walker.name());
-    if (supply_readers) {
-      // Drop the previous member before making the next, so that at most one
-      // member's content is held at a time.
-      member.release();
-      member = walker.extract_member();
-    }
-    if (!callback.on_member(this, member_path.get_ptr(), {walker.size(), walker.timestamp()},
-                            member))
-      break;
-  }
-}
-
 namespace {
 
-// Walks to the first member named exactly `name` and returns it. When no
-// member has that name, returns the first whose legacy name is `name`, so
-// that member paths stored before pax records and the ustar prefix were
-// read keep opening; such a match also stands when the walk fails further
-// on, where the walk that stored the path had stopped. Throws
-// exception_io_not_found when neither exists.
-tar_member find_member(tar_reader& walker, const char* name) {
-  std::optional<tar_member> legacy;
-  try {
-    while (walker.read_next_header()) {
-      const tar_member& m = walker.member();
-      if (std::strcmp(m.name.get_ptr(), name) == 0) return m;
-      if (!legacy && !m.legacy_name.is_empty() && std::strcmp(m.legacy_name.get_ptr(), name) == 0)
-        legacy = m;
+// What the TAR walk reads: the archive file, and when it is a decoded view
+// of a compressed file, the member table kept for that file.
+struct walked_archive {
+  file_ptr file;
+  decoded_view* view = nullptr;
+  std::shared_ptr<tar_member_table> table;
+
+  explicit walked_archive(file_ptr f) : file(std::move(f)) {
+    view = dynamic_cast<decoded_view*>(file.get_ptr());
+    if (view != nullptr) {
+      table = view->index().attachment<tar_member_table>(
+          [] { return std::make_shared<tar_member_table>(); });
     }
-  } catch (const exception_io_data&) {
-    if (!legacy) throw;
   }
-  if (!legacy) throw exception_io_not_found();
-  return *legacy;
+
+  // A damaged container fails before the TAR inside it is looked at, as
+  // when it was decoded whole first: when a walk through a view fails, or
+  // ends without the member, the container is checked to its end, and its
+  // failure, if any, is the one that goes on.
+  void check_container(abort_callback& abort) {
+    if (view != nullptr) view->verify_to_end(abort);
+  }
+};
+
+// The first member named `name`; when none has that name, the first whose
+// legacy name is `name`, so that member paths stored before pax records and
+// the ustar prefix were read keep opening; such a match also stands when
+// the walk fails further on, where the walk that stored the path had
+// stopped. Recorded members are looked up without walking, and a walk goes
+// on from the last one recorded. Throws exception_io_not_found when
+// neither exists.
+tar_member find_member(walked_archive& archive, const char* name, abort_callback& abort) {
+  tar_member found;
+  tar_member_table* table = archive.table.get();
+  if (table != nullptr && table->find(name, found)) return found;
+  bool have_legacy = table != nullptr && table->find_legacy(name, found);
+  if (table == nullptr || !table->complete()) {
+    tar_reader walker(archive.file, abort, table != nullptr ? table->end() : tar_walk_state{});
+    try {
+      while (read_next_recorded(walker, table)) {
+        const tar_member& m = walker.member();
+        if (std::strcmp(m.name.get_ptr(), name) == 0) return m;
+        if (!have_legacy && !m.legacy_name.is_empty() &&
+            std::strcmp(m.legacy_name.get_ptr(), name) == 0) {
+          found = m;
+          have_legacy = true;
+        }
+      }
+    } catch (const exception_io_data&) {
+      if (!have_legacy) {
+        archive.check_container(abort);
+        throw;
+      }
+    }
+  }
+  if (!have_legacy) {
+    archive.check_container(abort);
+    throw exception_io_not_found();
+  }
+  return found;
 }
 
 }  // namespace
 
+void archive_tar::list_members(const char* path, file_ptr& reader, member_callback& callback,
+                               bool supply_readers) {
+  if (!is_our_archive_extension(path)) throw exception_io_data();
+  walked_archive archive(reader.is_valid() ? reader : open_archive(path, callback));
+  tar_reader walker(archive.file, callback);
+  file_ptr content;
+  plix::string8 member_path;
+  auto report = [&](const tar_member& m) {
+    make_member_path(member_path, *this, path, m.name.get_ptr());
+    if (supply_readers) {
+      // Drop the previous member before making the next, so that at most one
+      // member's content is held at a time.
+      content.release();
+      content = walker.extract_member(m);
+    }
+    return callback.on_member(this, member_path.get_ptr(), {m.size, walker.timestamp()}, content);
+  };
+
+  if (archive.table && archive.table->complete() && archive.view->index().verified()) {
+    // The whole content was walked and checked before: no need to again.
+    for (const tar_member& m : archive.table->members()) {
+      if (!report(m)) return;
+    }
+    return;
+  }
+  try {
+    while (read_next_recorded(walker, archive.table.get())) {
+      if (!report(walker.member())) return;
+    }
+    // A listing vouches for the whole container: what follows the end
+    // blocks is decoded and checked too, as decoding it whole would.
+    archive.check_container(callback);
+  } catch (const exception_io_data&) {
+    archive.check_container(callback);
+    throw;
+  }
+}
+
 file_stats archive_tar::get_member_stats(const char* archive_path, const char* member,
                                          abort_callback& abort) {
-  file_ptr archive = open_archive(archive_path, abort);
-  tar_reader walker(archive, abort);
-  return {find_member(walker, member).size, walker.timestamp()};
+  walked_archive archive(open_archive(archive_path, abort));
+  uint64_t size = find_member(archive, member, abort).size;
+  return {size, archive.file->get_timestamp(abort)};
 }
 
 void archive_tar::open_member(file_ptr& out, const char* archive_path, const char* member,
                               abort_callback& abort) {
-  file_ptr archive = open_archive(archive_path, abort);
-  tar_reader walker(archive, abort);
-  out = walker.extract_member(find_member(walker, member));
+  walked_archive archive(open_archive(archive_path, abort));
+  tar_member found = find_member(archive, member, abort);
+  tar_reader walker(archive.file, abort);
+  out = walker.extract_member(found);
 }
