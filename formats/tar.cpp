@@ -65,13 +65,16 @@ bool tar_reader::read_next_header() {
 
 file_ptr tar_reader::extract_member() {
   uint64_t archive_size = archive_->get_size(abort_);
-  if (archive_size != unknown_size && size_ > archive_size - std::min(archive_size, data_position_))
+  bool size_known = archive_size != unknown_size;
+  if (size_known && size_ > archive_size - std::min(archive_size, data_position_))
     throw exception_io_data_truncation();
-  service_ptr_t<file_buffer> member = new service_impl_t<file_buffer>(size_, timestamp_);
-  // The member's storage is sized in advance: read into it directly, which
-  // spares a scratch buffer and a copy of every byte.
+  service_ptr_t<file_buffer> member = new service_impl_t<file_buffer>(0, timestamp_);
+  // Read straight into the member's storage, which spares a scratch buffer
+  // and a copy of every byte. An archive of unknown size (a stream) may not
+  // hold what the header claims: the storage then follows the bytes read.
   archive_->seek(data_position_, abort_);
-  read_exact_in_chunks(*archive_, member->content(), size_, abort_);
+  read_exact_into_file(*archive_, *member, size_, size_known, abort_);
+  member->reopen(abort_);
   return file_ptr(member.get_ptr());
 }
 
