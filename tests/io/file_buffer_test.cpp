@@ -49,6 +49,10 @@ class counting_file : public file_buffer {
 // mappings (made here for any size by lowering the mapping threshold).
 enum class storage_kind { heap, mapped };
 
+void PrintTo(storage_kind kind, std::ostream* out) {
+  *out << (kind == storage_kind::heap ? "heap" : "mapped");
+}
+
 class FileBuffer : public ::testing::TestWithParam<storage_kind> {
  protected:
   void SetUp() override {
