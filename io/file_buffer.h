@@ -14,9 +14,9 @@
 // capacity grow it geometrically, so a series of small writes costs
 // amortised constant time per byte. Resize grows it to exactly the new
 // size when it must grow, and otherwise releases what lies beyond the new
-// size (a failed shrink keeps the block). Writers that fill the content in place reserve
-// capacity and fill it through prepare and commit, and no byte they are
-// about to overwrite is zeroed first.
+// size (a failed shrink keeps the block). Writers that fill the content
+// in place reserve capacity and fill it through prepare and commit, and no
+// byte they are about to overwrite is zeroed first.
 class file_buffer : public sonovale_io::file {
  public:
   static constexpr uint64_t max_size = UINT32_MAX;
