@@ -13,14 +13,12 @@ using namespace sonovale_io;
 
 namespace {
 
-// Deflate cannot expand data more than about 1032 times, so a trailer that
-// announces more than that for the whole file is not believed when memory
-// is reserved for the content.
-constexpr uint64_t max_deflate_ratio = 1032;
+// The first reservation for the content is the trailer's announcement, but
+// no more than this many times the file: a crafted trailer announces up to
+// 2 GiB for any file, so beyond it the storage grows as data is produced.
+constexpr uint64_t reservation_ratio = 4;
 // Output per call into the decoder; the abort callback is polled between.
 constexpr uint32_t inflate_slice = 1 << 20;
-// The least an in-memory file grows by once the announced size is used up.
-constexpr uint64_t min_growth = 1 << 16;
 // The largest write made to a file that is not in memory.
 constexpr uint32_t write_chunk = 1024;
 
@@ -32,21 +30,24 @@ void open_decoder(Gzip_Reader& decoder, File_Reader& reader) {
 }
 
 // Inflates everything into `out`'s storage at its position, growing it as
-// needed and trimming it to the content at the end.
+// data comes and releasing the unused reservation at the end.
 void inflate_in_place(Gzip_Reader& decoder, uint64_t compressed_size, file_buffer& out,
                       abort_callback& abort) {
-  uint64_t old_size = out.get_size(abort);
   uint64_t position = out.get_position(abort);
-  uint64_t guess = std::min(decoder.remain(), compressed_size * max_deflate_ratio);
-  if (position + guess > old_size) out.resize(position + guess, abort);
+  uint64_t announced = decoder.remain();
+  uint64_t guess = compressed_size < announced / reservation_ratio
+                       ? compressed_size * reservation_ratio
+                       : announced;
+  out.reserve(std::min(position + guess, file_buffer::max_size));
 
   for (;;) {
     check_aborted(abort);
-    uint64_t size = out.get_size(abort);
+    uint64_t room = out.capacity() - position;
     uint32_t got = 0;
-    if (position < size) {
-      uint32_t room = static_cast<uint32_t>(std::min<uint64_t>(size - position, inflate_slice));
-      throw_error_text(decoder.inflate_some(out.content() + position, room, got));
+    if (room != 0) {
+      uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(room, inflate_slice));
+      throw_error_text(decoder.inflate_some(out.prepare(slice), slice, got));
+      out.commit(got);
       position += got;
     } else {
       // The storage is full. Learn whether more content follows before
@@ -54,17 +55,13 @@ void inflate_in_place(Gzip_Reader& decoder, uint64_t compressed_size, file_buffe
       uint8_t probe[4096];
       throw_error_text(decoder.inflate_some(probe, sizeof probe, got));
       if (got != 0) {
-        if (size >= UINT32_MAX) throw plix::bad_alloc();
-        uint64_t grown = std::min<uint64_t>(size + std::max(size, min_growth), UINT32_MAX);
-        out.resize(grown, abort);
-        std::memcpy(out.content() + position, probe, got);
+        out.write(probe, got, abort);
         position += got;
       }
     }
     if (decoder.ended()) break;
   }
-  out.resize(std::max(old_size, position), abort);
-  out.seek(position, abort);
+  out.shrink_to_fit();
 }
 
 // Inflates everything into any writable file, in writes of at most 1024

@@ -274,18 +274,23 @@ void tar_reader::make_member(uint8_t type, uint64_t stored, const pending& p) {
 
 file_ptr tar_reader::extract_member(const tar_member& record) {
   uint64_t archive_size = archive_->get_size(abort_);
-  if (archive_size != unknown_size &&
+  bool size_known = archive_size != unknown_size;
+  if (size_known &&
       record.stored_size > archive_size - std::min(archive_size, record.data_position))
     throw exception_io_data_truncation();
-  service_ptr_t<file_buffer> member = new service_impl_t<file_buffer>(record.size, timestamp_);
-  // The member's storage is sized in advance: read into it directly, which
-  // spares a scratch buffer and a copy of every byte.
   archive_->seek(record.data_position, abort_);
-  if (record.sparse.empty()) {
-    read_exact_in_chunks(*archive_, member->content(), record.size, abort_);
-  } else {
+  if (!record.sparse.empty()) {
+    service_ptr_t<file_buffer> member = new service_impl_t<file_buffer>(record.size, timestamp_);
     place_sparse_segments(*archive_, record.sparse, member->content(), abort_);
+    return file_ptr(member.get_ptr());
   }
+  service_ptr_t<file_buffer> member = new service_impl_t<file_buffer>(0, timestamp_);
+  // Read straight into the member's storage, which spares a scratch buffer
+  // and a copy of every byte. An archive of unknown size (a stream, or a
+  // decoded view before its end is known) may not hold what the header
+  // claims: the storage then follows the bytes read.
+  read_exact_into_file(*archive_, *member, record.size, size_known, abort_);
+  member->reopen(abort_);
   return file_ptr(member.get_ptr());
 }
 

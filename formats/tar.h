@@ -86,9 +86,10 @@ class tar_reader {
   // Makes an in-memory file holding the content of `member`, a record of
   // this archive from any walk, positioned at 0; a sparse member's holes
   // read as zeros. Throws exception_io_data_truncation, before allocating,
-  // when the stored data runs past the end of an archive of known size;
-  // plix::bad_alloc when the member is 2^32 bytes or more;
-  // exception_aborted between chunks.
+  // when the stored data runs past the end of an archive of known size,
+  // and at the end of the data of an archive of unknown size, whose
+  // member's memory grows with the bytes read; plix::bad_alloc when the
+  // member is 2^32 bytes or more; exception_aborted between chunks.
   sonovale_io::file_ptr extract_member(const tar_member& member);
 
  private:

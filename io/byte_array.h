@@ -1,4 +1,4 @@
-// Growable heap storage shared by strings, the in-memory file and buffers.
+// Growable heap storage shared by strings and buffers.
 #pragma once
 
 #include <cstdint>

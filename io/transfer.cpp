@@ -1,12 +1,17 @@
 #include "io/transfer.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "io/file_buffer.h"
 
 namespace sonovale_io {
 
 namespace {
 constexpr uint64_t transfer_chunk = 8u << 20;
 constexpr uint32_t direct_string_limit = 65536;
+// The first storage for content of unknown length, and the least it grows by.
+constexpr uint64_t first_growth = 1u << 16;
 }  // namespace
 
 uint64_t transfer(stream_reader& source, stream_writer& destination, uint64_t count,
@@ -56,6 +61,29 @@ void read_exact_in_chunks(stream_reader& source, void* destination, uint64_t cou
     uint32_t got = source.read(out + done, chunk, abort);
     if (got == 0) throw exception_io_data_truncation();
     if (got > chunk) got = chunk;
+    done += got;
+  }
+}
+
+void read_exact_into_file(stream_reader& source, file_buffer& destination, uint64_t count,
+                          bool source_holds_count, abort_callback& abort) {
+  uint64_t start = destination.get_position(abort);
+  if (count > file_buffer::max_size - start) throw plix::bad_alloc();
+  destination.reserve(start + (source_holds_count ? count : std::min(count, first_growth)));
+  for (uint64_t done = 0; done < count;) {
+    check_aborted(abort);
+    uint64_t left = count - done;
+    uint64_t room = destination.capacity() - (start + done);
+    if (room == 0) {
+      // Double what has arrived, within the claim.
+      room = std::min(left, std::max(done, first_growth));
+      destination.reserve(start + done + room);
+    }
+    uint32_t chunk = static_cast<uint32_t>(std::min({left, room, transfer_chunk}));
+    uint32_t got = source.read(destination.prepare(chunk), chunk, abort);
+    if (got == 0) throw exception_io_data_truncation();
+    if (got > chunk) got = chunk;
+    destination.commit(got);
     done += got;
   }
 }

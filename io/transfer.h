@@ -5,6 +5,8 @@
 #include "io/file.h"
 #include "io/string.h"
 
+class file_buffer;
+
 namespace sonovale_io {
 
 // Copies up to `count` bytes in chunks of at most 8 MiB, polling `abort`
@@ -30,6 +32,20 @@ void transfer_file_exact(service_ptr_t<file> source, service_ptr_t<file> destina
 // the source ends first (the bytes read stay stored).
 void read_exact_in_chunks(stream_reader& source, void* destination, uint64_t count,
                           abort_callback& abort);
+
+// Reads exactly `count` bytes from `source` into the in-memory file
+// `destination` at its position, straight into its storage, in reads of
+// at most 8 MiB, polling `abort` before each. With `source_holds_count`
+// (the caller has checked that the source is long enough) the file is
+// sized once; otherwise `count` is only a claim, and the file starts small
+// and grows geometrically, never past `count`, as the bytes arrive, so a
+// false claim costs memory only for the data that exists. Throws
+// plix::bad_alloc, before reading, when the file cannot reach that end
+// (file_buffer::max_size) and when memory cannot be had;
+// exception_io_data_truncation when the source ends first (the bytes read
+// stay in the file).
+void read_exact_into_file(stream_reader& source, file_buffer& destination, uint64_t count,
+                          bool source_holds_count, abort_callback& abort);
 
 // Reads exactly `count` bytes into `destination`, which keeps the bytes
 // before the first NUL. Counts above 64 KiB are read in doubling steps, so a

@@ -211,6 +211,7 @@ const tar_case tar_cases[] = {
     {"tar-size-huge-octal.tar", {cut("sized.txt", 077777777777ull)}, truncated},
     {"tar-size-huge-base256.tar", {cut("sized.txt", 1ull << 62)}, truncated},
     {"tar-size-largest-positive.tar", {cut("sized.txt", INT64_MAX)}, truncated},
+    {"tar-size-4-gib-minus-2.tar", {cut("big", 0xFFFFFFFEull)}, truncated},
     {"tar-size-garbage.tar", {whole("sized.txt", "")}, ok},
     {"tar-long-name-never-ends.tar", {}, truncated},
     {"tar-long-name-4-gib.tar", {}, data_error},

@@ -179,6 +179,9 @@ def make_tar():
     save('tar-size-huge-base256.tar', sized(b'\x80' + (1 << 62).to_bytes(11, 'big')))
     save('tar-size-largest-positive.tar', sized(b'\x80\x00\x00\x00' + b'\x7f' + b'\xff' * 7))
     save('tar-size-garbage.tar', sized(b'x' * 12, data=b''))
+    # 4 GiB - 2 bytes claimed, one block present: the largest member an
+    # in-memory file could hold. The tests also feed it through a pipe.
+    save('tar-size-4-gib-minus-2.tar', tar_header(b'big', (1 << 32) - 2) + b'x' * 512)
 
     # Long-name records that never end, or end badly.
     save('tar-long-name-never-ends.tar',

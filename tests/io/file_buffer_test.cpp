@@ -1,8 +1,14 @@
 #include "io/file_buffer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,9 +45,33 @@ class counting_file : public file_buffer {
   int seeks = 0;
 };
 
+// Every case runs on both kinds of storage: heap blocks, and huge-page
+// mappings (made here for any size by lowering the mapping threshold).
+enum class storage_kind { heap, mapped };
+
+void PrintTo(storage_kind kind, std::ostream* out) {
+  *out << (kind == storage_kind::heap ? "heap" : "mapped");
+}
+
+class FileBuffer : public ::testing::TestWithParam<storage_kind> {
+ protected:
+  void SetUp() override {
+    set_file_buffer_mapping_threshold(GetParam() == storage_kind::mapped ? 1 : UINT64_MAX);
+  }
+  void TearDown() override {
+    set_file_buffer_mapping_threshold(file_buffer_storage::huge_page_size);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Storage, FileBuffer,
+                         ::testing::Values(storage_kind::heap, storage_kind::mapped),
+                         [](const ::testing::TestParamInfo<storage_kind>& info) {
+                           return info.param == storage_kind::heap ? "heap" : "mapped";
+                         });
+
 }  // namespace
 
-TEST(FileBuffer, NewEmptyFileAnswers) {
+TEST_P(FileBuffer, NewEmptyFileAnswers) {
   file_ptr f = make_file_buffer(0, 42);
   char byte;
   EXPECT_EQ(f->get_size(no_abort), 0u);
@@ -53,7 +83,7 @@ TEST(FileBuffer, NewEmptyFileAnswers) {
   EXPECT_EQ(f->get_timestamp(no_abort), 42u);
 }
 
-TEST(FileBuffer, CreatedAndGrownBytesAreZero) {
+TEST_P(FileBuffer, CreatedAndGrownBytesAreZero) {
   file_ptr f = make_file_buffer(1000, 0);
   EXPECT_EQ(read_all(*f), std::string(1000, '\0'));
   f->seek(0, no_abort);
@@ -64,7 +94,7 @@ TEST(FileBuffer, CreatedAndGrownBytesAreZero) {
   EXPECT_EQ(read_all(*f), std::string("ab") + std::string(48, '\0'));
 }
 
-TEST(FileBuffer, SeekPastEndStopsAtEnd) {
+TEST_P(FileBuffer, SeekPastEndStopsAtEnd) {
   file_ptr f = make_with("0123456789");
   f->seek(110, no_abort);
   EXPECT_EQ(f->get_position(no_abort), 10u);
@@ -72,7 +102,7 @@ TEST(FileBuffer, SeekPastEndStopsAtEnd) {
   EXPECT_EQ(f->read(&byte, 1, no_abort), 0u);
 }
 
-TEST(FileBuffer, WriteExtendsExactly) {
+TEST_P(FileBuffer, WriteExtendsExactly) {
   file_ptr f = make_with("0123456789");
   f->seek(8, no_abort);
   f->write("abcde", 5, no_abort);
@@ -82,7 +112,7 @@ TEST(FileBuffer, WriteExtendsExactly) {
   EXPECT_EQ(read_all(*f), "01234567abcde");
 }
 
-TEST(FileBuffer, ResizeClampsPosition) {
+TEST_P(FileBuffer, ResizeClampsPosition) {
   file_ptr f = make_with("0123456789");
   f->seek(7, no_abort);
   f->resize(4, no_abort);
@@ -93,7 +123,7 @@ TEST(FileBuffer, ResizeClampsPosition) {
   EXPECT_EQ(f->get_position(no_abort), 4u);
 }
 
-TEST(FileBuffer, SeekRelative) {
+TEST_P(FileBuffer, SeekRelative) {
   file_ptr f = make_with("0123456789");
   f->seek_relative(-3, seek_from_eof, no_abort);
   EXPECT_EQ(f->get_position(no_abort), 7u);
@@ -109,7 +139,7 @@ TEST(FileBuffer, SeekRelative) {
   EXPECT_EQ(f->get_position(no_abort), 10u);
 }
 
-TEST(FileBuffer, SeekFromEndOfUnknownLengthThrows) {
+TEST_P(FileBuffer, SeekFromEndOfUnknownLengthThrows) {
   class unknown_length : public file_buffer {
    public:
     using file_buffer::file_buffer;
@@ -121,7 +151,7 @@ TEST(FileBuffer, SeekFromEndOfUnknownLengthThrows) {
   EXPECT_EQ(f->get_position(no_abort), 0u);
 }
 
-TEST(FileBuffer, SkipReadsShortAndSeeksLong) {
+TEST_P(FileBuffer, SkipReadsShortAndSeeksLong) {
   struct row {
     uint64_t skip;
     uint64_t passed;
@@ -139,7 +169,7 @@ TEST(FileBuffer, SkipReadsShortAndSeeksLong) {
   }
 }
 
-TEST(FileBuffer, SkipFromPastTheEndPassesNothing) {
+TEST_P(FileBuffer, SkipFromPastTheEndPassesNothing) {
   class past_end : public file_buffer {
    public:
     using file_buffer::file_buffer;
@@ -149,7 +179,7 @@ TEST(FileBuffer, SkipFromPastTheEndPassesNothing) {
   EXPECT_EQ(f->skip(2000, no_abort), 0u);
 }
 
-TEST(FileBuffer, ReadObjectShortConsumesThenThrows) {
+TEST_P(FileBuffer, ReadObjectShortConsumesThenThrows) {
   file_ptr f = make_with("0123456789");
   f->seek(4, no_abort);
   char buffer[10];
@@ -161,14 +191,14 @@ TEST(FileBuffer, ReadObjectShortConsumesThenThrows) {
                      "Unsupported format or corrupted file");
 }
 
-TEST(FileBuffer, SizesPast32BitsFailBeforeAnythingChanges) {
+TEST_P(FileBuffer, SizesPast32BitsFailBeforeAnythingChanges) {
   file_ptr f = make_with("abc");
   EXPECT_THROW_EXACT(make_file_buffer(uint64_t{1} << 32, 0), plix::bad_alloc, "bad allocation");
   EXPECT_THROW_EXACT(f->resize(uint64_t{1} << 32, no_abort), plix::bad_alloc, "bad allocation");
   EXPECT_EQ(f->get_size(no_abort), 3u);
 }
 
-TEST(FileBuffer, AnswersOnlyTheFileIdentifier) {
+TEST_P(FileBuffer, AnswersOnlyTheFileIdentifier) {
   file_ptr f = make_file_buffer(0, 0);
   service_ptr_t<service_base> out;
   const GUID other = {0x2FBCE1E5, 0x902E, 0x49E0, {0xB9, 0xCF, 0xCE, 0x0F, 0xBA, 0x76, 0x53, 0x48}};
@@ -178,7 +208,7 @@ TEST(FileBuffer, AnswersOnlyTheFileIdentifier) {
   EXPECT_EQ(out.get_ptr(), static_cast<service_base*>(f.get_ptr()));
 }
 
-TEST(FileBuffer, ReferencesFromManyThreadsFreeExactlyOnce) {
+TEST_P(FileBuffer, ReferencesFromManyThreadsFreeExactlyOnce) {
   // Each thread takes and drops references in a tight loop; a count that is
   // not atomic frees the object early (ASan reports it) or never.
   static int destroyed;
@@ -205,4 +235,202 @@ TEST(FileBuffer, ReferencesFromManyThreadsFreeExactlyOnce) {
     EXPECT_EQ(destroyed, 0);
   }
   EXPECT_EQ(destroyed, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Capacity, writing in place, and growth.
+
+namespace {
+
+constexpr uint64_t huge_page = file_buffer_storage::huge_page_size;
+
+std::string content_of(file_buffer& f) {
+  return std::string(reinterpret_cast<const char*>(f.content()), f.get_size(no_abort));
+}
+
+// The "THPeligible" line of the mapping that holds `address` in
+// /proc/self/smaps: whether the kernel may back it with huge pages.
+std::string huge_page_eligibility(const void* address) {
+  std::ifstream smaps("/proc/self/smaps");
+  auto at = reinterpret_cast<uintptr_t>(address);
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long long begin, end;
+    char dash;
+    std::istringstream range(line);
+    if (line.find(':') > line.find(' ') && range >> std::hex >> begin >> dash >> end) {
+      inside = begin <= at && at < end;
+    } else if (inside && line.rfind("THPeligible:", 0) == 0) {
+      return line.substr(line.find_last_of(" \t") + 1);
+    }
+  }
+  return "no mapping";
+}
+
+}  // namespace
+
+TEST_P(FileBuffer, ReservePrepareAndCommitWriteInPlace) {
+  service_ptr_t<file_buffer> f = new service_impl_t<file_buffer>(0, 0);
+  f->write("0123456789", 10, no_abort);
+  f->reserve(5000);
+  EXPECT_GE(f->capacity(), 5000u);
+  EXPECT_EQ(f->get_size(no_abort), 10u);
+  EXPECT_EQ(f->get_position(no_abort), 10u);
+  EXPECT_EQ(content_of(*f), "0123456789");
+
+  // Over the end of the content: only the committed bytes count.
+  f->seek(8, no_abort);
+  std::memcpy(f->prepare(6), "abcdef", 6);
+  f->commit(4);
+  EXPECT_EQ(f->get_position(no_abort), 12u);
+  EXPECT_EQ(content_of(*f), "01234567abcd");
+
+  // A commit reaching past the prepared bytes is cut to them.
+  std::memcpy(f->prepare(3), "xyz", 3);
+  f->commit(100);
+  EXPECT_EQ(content_of(*f), "01234567abcdxyz");
+
+  // Inside the content, the size stays.
+  f->seek(1, no_abort);
+  std::memcpy(f->prepare(2), "AB", 2);
+  f->commit(2);
+  EXPECT_EQ(f->get_position(no_abort), 3u);
+  f->reopen(no_abort);
+  EXPECT_EQ(read_all(*f), "0AB34567abcdxyz");
+
+  // Past the capacity, prepare grows the storage and keeps the content.
+  f->seek(15, no_abort);
+  uint64_t capacity = f->capacity();
+  std::string tail(capacity, 't');
+  std::memcpy(f->prepare(static_cast<uint32_t>(tail.size())), tail.data(), tail.size());
+  f->commit(static_cast<uint32_t>(tail.size()));
+  EXPECT_EQ(content_of(*f), "0AB34567abcdxyz" + tail);
+}
+
+TEST_P(FileBuffer, GrowthOverStorageUsedBeforeReadsAsZero) {
+  // Two sizes: within one heap block or huge page, and across several.
+  for (uint64_t size : {uint64_t{3000}, 3 * huge_page}) {
+    SCOPED_TRACE(size);
+    const std::string dirty(size, 'x');
+    struct scenario {
+      const char* what;
+      void (*use)(file_buffer&, const std::string&);
+    };
+    const scenario scenarios[] = {
+        {"content shrunk away",
+         [](file_buffer& f, const std::string& d) {
+           f.write(d.data(), static_cast<uint32_t>(d.size()), no_abort);
+           f.resize(d.size() / 2, no_abort);
+         }},
+        {"prepared and never committed",
+         [](file_buffer& f, const std::string& d) {
+           std::memcpy(f.prepare(static_cast<uint32_t>(d.size())), d.data(), d.size());
+           f.commit(0);
+         }},
+        {"reserved, written, then cut by resize",
+         [](file_buffer& f, const std::string& d) {
+           f.reserve(d.size());
+           f.write(d.data(), static_cast<uint32_t>(d.size()), no_abort);
+           f.resize(1, no_abort);
+         }},
+    };
+    for (const scenario& s : scenarios) {
+      SCOPED_TRACE(s.what);
+      service_ptr_t<file_buffer> f = new service_impl_t<file_buffer>(0, 0);
+      s.use(*f, dirty);
+      uint64_t kept = f->get_size(no_abort);
+      f->resize(size, no_abort);
+      std::string expected = dirty.substr(0, kept) + std::string(size - kept, '\0');
+      EXPECT_TRUE(content_of(*f) == expected);
+    }
+  }
+}
+
+TEST_P(FileBuffer, BeyondTheLimitNothingChanges) {
+  service_ptr_t<file_buffer> f = new service_impl_t<file_buffer>(0, 0);
+  f->write("abc", 3, no_abort);
+  uint64_t capacity = f->capacity();
+  EXPECT_THROW_EXACT(f->reserve(file_buffer::max_size + 1), plix::bad_alloc, "bad allocation");
+  f->reserve(0);
+  EXPECT_EQ(f->capacity(), capacity);
+  EXPECT_EQ(content_of(*f), "abc");
+  EXPECT_EQ(f->get_position(no_abort), 3u);
+}
+
+TEST(FileBufferGrowth, SmallWritesGrowGeometricallyOntoAlignedHugePagesAndBack) {
+  service_ptr_t<file_buffer> f = new service_impl_t<file_buffer>(0, 0);
+  const uint64_t total = 3 * huge_page + 12345;
+  std::string expected;
+  int capacities = 0;
+  uint64_t capacity = 0;
+  for (uint32_t i = 0; expected.size() < total; ++i) {
+    std::string chunk(4096, static_cast<char>('a' + i % 26));
+    f->write(chunk.data(), 4096, no_abort);
+    expected += chunk;
+    if (f->capacity() != capacity) ++capacities;
+    capacity = f->capacity();
+  }
+  // Doubling from 4 KiB past 6 MiB takes 11 steps; exact growth would take
+  // one per write.
+  EXPECT_LE(capacities, 12);
+  EXPECT_TRUE(content_of(*f) == expected);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(f->content()) % huge_page, 0u);
+  EXPECT_EQ(f->capacity() % huge_page, 0u);
+  std::ifstream setting("/sys/kernel/mm/transparent_hugepage/enabled");
+  std::string modes((std::istreambuf_iterator<char>(setting)), std::istreambuf_iterator<char>());
+  if (modes.find("[madvise]") != std::string::npos || modes.find("[always]") != std::string::npos) {
+    EXPECT_EQ(huge_page_eligibility(f->content()), "1");
+  }
+
+  // Trimmed: a mapping keeps whole huge pages.
+  f->resize(huge_page + 1, no_abort);
+  EXPECT_EQ(f->capacity(), 2 * huge_page);
+  // Below the threshold the content moves back to a heap block of its size.
+  f->resize(1000, no_abort);
+  EXPECT_EQ(f->capacity(), 1000u);
+  EXPECT_TRUE(content_of(*f) == expected.substr(0, 1000));
+  // And out again, growth reading as zero.
+  f->resize(2 * huge_page, no_abort);
+  EXPECT_TRUE(content_of(*f) == expected.substr(0, 1000) + std::string(2 * huge_page - 1000, '\0'));
+}
+
+TEST(FileBufferGrowth, MemoryThatCannotBeHadChangesNothing) {
+  // In a child whose address space can grow by only 64 MiB. Mappings only:
+  // a refused heap allocation ends a sanitized program instead of failing.
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    service_ptr_t<file_buffer> f = new service_impl_t<file_buffer>(0, 0);
+    std::string data(3 * huge_page, 'd');
+    f->write(data.data(), static_cast<uint32_t>(data.size()), no_abort);
+    f->seek(5, no_abort);
+    uint64_t capacity = f->capacity();
+    std::ifstream status("/proc/self/status");
+    uint64_t vm_kib = 0;
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmSize:", 0) == 0) vm_kib = std::stoull(line.substr(7));
+    struct rlimit limit = {(vm_kib << 10) + (64u << 20), RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+    int failures = 0;
+    auto refused = [&](auto&& grow) {
+      uint64_t position = f->get_position(no_abort);
+      try {
+        grow();
+      } catch (const plix::bad_alloc&) {
+        return f->capacity() == capacity && f->get_position(no_abort) == position &&
+               f->get_size(no_abort) == data.size() &&
+               std::memcmp(f->content(), data.data(), data.size()) == 0;
+      }
+      return false;
+    };
+    failures += !refused([&] { f->reserve(uint64_t{1} << 30); });
+    failures += !refused([&] { f->resize(uint64_t{1} << 30, no_abort); });
+    f->seek(data.size(), no_abort);
+    failures += !refused([&] { f->prepare(1u << 30); });
+    ::_exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "refusals that changed the file";
 }

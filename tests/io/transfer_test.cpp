@@ -209,6 +209,52 @@ TEST(ReadExactInChunks, FillsTheStoragePollingBeforeEachRead) {
   }
 }
 
+TEST(ReadExactIntoFile, MemoryFollowsTheDataUnlessTheSourceIsKnownToHoldIt) {
+  struct row {
+    const char* what;
+    uint64_t available, count;
+    bool source_holds_count;
+    unsigned trip_at;
+    const char* outcome;
+    uint64_t most_capacity;  // the largest capacity the file may end with
+  };
+  const uint64_t claim = uint64_t{1} << 30;
+  const row rows[] = {
+      {"known source: sized once", 300000, 300000, true, 0, "ok", 300000},
+      {"stream: grows to the count, never past it", 300000, 300000, false, 0, "ok", 300000},
+      {"stream shorter than its claim", 100000, claim, false, 0, "truncated", 4 * 100000},
+      {"count past the file's limit fails before reading", 10, claim * 4, false, 0, "bad_alloc", 0},
+      {"abort before the third read", 300000, 300000, false, 3, "aborted", 300000},
+      {"count 0", 10, 0, false, 0, "ok", 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    pattern_reader source(r.available, 40000);
+    counting_abort abort(r.trip_at);
+    service_ptr_t<file_buffer> f = new service_impl_t<file_buffer>(0, 0);
+    std::string outcome = "ok";
+    try {
+      read_exact_into_file(source, *f, r.count, r.source_holds_count, abort);
+    } catch (const exception_io_data_truncation& e) {
+      outcome = "truncated";
+      EXPECT_STREQ(e.what(), truncated);
+    } catch (const exception_aborted&) {
+      outcome = "aborted";
+    } catch (const plix::bad_alloc&) {
+      outcome = "bad_alloc";
+    }
+    EXPECT_STREQ(outcome.c_str(), r.outcome);
+    EXPECT_LE(f->capacity(), r.most_capacity);
+    // What was read is in the file, at the position, and nothing more.
+    EXPECT_EQ(f->get_size(abort), source.position);
+    EXPECT_EQ(f->get_position(abort), source.position);
+    for (uint64_t i = 0; i < source.position; ++i) ASSERT_EQ(f->content()[i], pattern_byte(i)) << i;
+    if (r.source_holds_count && r.outcome == std::string("ok")) {
+      EXPECT_EQ(source.requests.front(), r.count < 8u << 20 ? r.count : 8u << 20);
+    }
+  }
+}
+
 TEST(TransferFileExact, SizesTheDestinationOnlyAboveOneKilobyte) {
   abort_callback_dummy abort;
   struct row {
