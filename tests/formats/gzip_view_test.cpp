@@ -146,6 +146,9 @@ TEST(GzipView, MadeFilesMatchWholeFileDecoding) {
   std::string text = word_text(200000, 1);
   std::string good = gzip_member(text);
   std::string lying_size = good + "\xff\xff\xff\xff";  // garbage that announces 4 GiB - 1
+  deflate_writer bad_symbol;
+  bad_symbol.bits(1, 1), bad_symbol.bits(1, 2), bad_symbol.fixed_symbol(286);
+  std::string bad_last_block = gzip_wrap(deflate_blocks(text) + bad_symbol.data(), text);
   std::string bad_crc = good;
   bad_crc[bad_crc.size() - 6] ^= 1;
   struct made_case {
@@ -157,6 +160,7 @@ TEST(GzipView, MadeFilesMatchWholeFileDecoding) {
        gzip_member(text.substr(0, 70000), 0) + gzip_member(text, 1, Z_FIXED) + gzip_member("") +
            good + std::string(3000, '\0')},
       {"a trailer announcing 2^32 - 1 is not refused", lying_size},
+      {"good blocks, then literal/length 286 in a fixed block", bad_last_block},
       {"wrong CRC-32", bad_crc},
       {"cut in the trailer", good.substr(0, good.size() - 3)},
       {"cut in the deflate data", good.substr(0, good.size() / 2)},
