@@ -231,8 +231,9 @@ error_text gzip_inflater::isal_inflate_some(uint8_t* out, uint32_t capacity, uin
         } else if (avail_ == 0 && s.block_state != ISAL_BLOCK_INPUT_DONE) {
           if (error_text error = refill()) return error;
         } else if (s.avail_out != 0) {
-          // ISA-L returns early only when it has used up its input.
-          return err_corrupt_file;
+          // ISA-L returns early only when it has used up its input; should
+          // it not have, zlib decides.
+          return isal_refused;
         }
         break;
       }
