@@ -72,8 +72,8 @@ error_text gzip_inflater::prepare(File_Reader& source) {
 }
 
 error_text gzip_inflater::start(File_Reader& source, const uint8_t* first, uint32_t count) {
+  if (count > input_size) return err_internal_usage_bug;
   if (error_text error = prepare(source)) return error;
-  count = std::min(count, input_size);
   std::memcpy(input_.data(), first, count);
   buffer_offset_ = 0;
   buffered_ = count;
@@ -211,6 +211,8 @@ error_text gzip_inflater::isal_inflate_some(uint8_t* out, uint32_t capacity, uin
         if (error_text error = begin_block(out, produced)) return error;
         break;
       case phase::in_block: {
+        // ISA-L's bit reader stands inside the block begin_block set up;
+        // it takes input from the cursor and gives output at `produced`.
         inflate_state& s = *isal_;
         s.next_in = next_;
         s.avail_in = avail_;

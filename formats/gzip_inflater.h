@@ -51,8 +51,8 @@ class gzip_inflater {
   gzip_inflater& operator=(const gzip_inflater&) = delete;
 
   // Starts at the first member. `source` stands just past the file's first
-  // `count` bytes, given in `first`, which start 0x1F 0x8B. `source` must
-  // outlive the inflater's use.
+  // `count` bytes (at most 16 KiB), given in `first`, which start 0x1F 0x8B.
+  // `source` must outlive the inflater's use.
   error_text start(File_Reader& source, const uint8_t* first, uint32_t count);
   // Starts at `point`, recorded by an inflater over the same file; moves the
   // source there.
