@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "archive/data_reader.h"
 #include "archive/member_path.h"
@@ -46,7 +47,14 @@ void inflate_in_place(Gzip_Reader& decoder, uint64_t compressed_size, file_buffe
     uint32_t got = 0;
     if (position < size) {
       uint32_t room = static_cast<uint32_t>(std::min<uint64_t>(size - position, inflate_slice));
+      // The decoder may change a few bytes past those it gives; the file's
+      // own bytes there keep their values.
+      uint32_t own = position < old_size
+                         ? static_cast<uint32_t>(std::min<uint64_t>(room, old_size - position))
+                         : 0;
+      std::string kept(reinterpret_cast<const char*>(out.content() + position), own);
       throw_error_text(decoder.inflate_some(out.content() + position, room, got));
+      if (got < own) std::memcpy(out.content() + position + got, kept.data() + got, own - got);
       position += got;
     } else {
       // The storage is full. Learn whether more content follows before

@@ -11,8 +11,12 @@
 
 namespace {
 
-// Host reads of 16 KiB, as the gzip reader has always made them.
-constexpr uint32_t input_size = 16384;
+// The input buffer, filled by host reads of 16 KiB as the gzip reader has
+// always made them. Every ISA-L call passes its first 32 KiB of output
+// through ISA-L's own history buffer, so calls that end for want of input
+// cost a copy each: a large buffer keeps them few.
+constexpr uint32_t input_size = 131072;
+constexpr uint32_t host_read_size = 16384;
 // Consumed bytes kept before the cursor when the buffer is refilled: ISA-L
 // holds up to 64 bits it has read ahead, and a block boundary may lie
 // among them.
@@ -133,12 +137,16 @@ error_text gzip_inflater::read_more(uint32_t keep) {
     buffer_offset_ += taken - keep;
     next_ = input_.data() + keep;
   }
-  auto got = static_cast<int32_t>(input_size - moved);
-  if (got > 0) {
-    if (error_text error = source_->read_avail(input_.data() + moved, got)) return error;
+  buffered_ = moved;
+  while (buffered_ < input_size) {
+    auto got = static_cast<int32_t>(std::min(input_size - buffered_, host_read_size));
+    error_text error = source_->read_avail(input_.data() + buffered_, got);
+    buffered_ += static_cast<uint32_t>(got);
+    avail_ += static_cast<uint32_t>(got);
+    if (error != nullptr) return error;
+    // The file has ended.
+    if (got < static_cast<int32_t>(host_read_size)) break;
   }
-  avail_ += static_cast<uint32_t>(got);
-  buffered_ = moved + static_cast<uint32_t>(got);
   return nullptr;
 }
 

@@ -51,7 +51,7 @@ class gzip_inflater {
   gzip_inflater& operator=(const gzip_inflater&) = delete;
 
   // Starts at the first member. `source` stands just past the file's first
-  // `count` bytes (at most 16 KiB), given in `first`, which start 0x1F 0x8B.
+  // `count` bytes (at most 128 KiB), given in `first`, which start 0x1F 0x8B.
   // `source` must outlive the inflater's use.
   error_text start(File_Reader& source, const uint8_t* first, uint32_t count);
   // Starts at `point`, recorded by an inflater over the same file; moves the
@@ -61,8 +61,9 @@ class gzip_inflater {
   // Inflates up to `capacity` bytes into `out`, across members, and stores
   // the count in `produced`. Fewer than `capacity` only at the end of the
   // data (ended() turns true) or at a boundary asked for with
-  // stop_at_boundary_from (at_boundary() turns true). After an error the
-  // inflater must not be used again.
+  // stop_at_boundary_from (at_boundary() turns true). Bytes of `out` past
+  // `produced` may be changed: ISA-L writes up to 16 bytes ahead of its
+  // output. After an error the inflater must not be used again.
   error_text inflate_some(uint8_t* out, uint32_t capacity, uint32_t& produced);
 
   bool ended() const { return ended_; }

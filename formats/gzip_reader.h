@@ -42,7 +42,8 @@ class Gzip_Reader : public Data_Reader {
 
   // Inflates up to `capacity` bytes into `buffer`, across member boundaries,
   // and stores the count in `produced`. Fewer than `capacity` only when the
-  // data has ended; ended() then turns true. Ignores remain() and leaves it
+  // data has ended; ended() then turns true. Bytes of `buffer` past
+  // `produced` may be changed (ISA-L writes a few bytes ahead). Ignores remain() and leaves it
   // alone. Errors: " corrupt file" for bad data, a member cut short or a
   // reader that was not opened on gzip data; " out of memory"; zlib's texts;
   // the source's texts. After an error the reader must not be read again.
