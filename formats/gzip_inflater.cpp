@@ -17,6 +17,9 @@ namespace {
 // cost a copy each: a large buffer keeps them few.
 constexpr uint32_t input_size = 131072;
 constexpr uint32_t host_read_size = 16384;
+// ISA-L's output, when it must not write ahead in the caller's buffer, goes
+// through a stage of this size: about one block's output.
+constexpr uint32_t stage_size = 131072;
 // Consumed bytes kept before the cursor when the buffer is refilled: ISA-L
 // holds up to 64 bits it has read ahead, and a block boundary may lie
 // among them.
@@ -115,6 +118,15 @@ error_text gzip_inflater::resume(File_Reader& source, const gzip_resume_point& p
   window_length_ = static_cast<uint32_t>(point.window.size());
   if (window_length_ != 0) std::memcpy(window_.get(), point.window.data(), window_length_);
   phase_ = phase::block_start;
+  return nullptr;
+}
+
+error_text gzip_inflater::keep_bytes_past_output() {
+  try {
+    if (!stage_) stage_ = std::make_unique<uint8_t[]>(stage_size);
+  } catch (const std::bad_alloc&) {
+    return err_out_of_memory;
+  }
   return nullptr;
 }
 
@@ -222,12 +234,14 @@ error_text gzip_inflater::isal_inflate_some(uint8_t* out, uint32_t capacity, uin
         // ISA-L's bit reader stands inside the block begin_block set up;
         // it takes input from the cursor and gives output at `produced`.
         inflate_state& s = *isal_;
+        uint8_t* target = stage_ ? stage_.get() : out + produced;
         s.next_in = next_;
         s.avail_in = avail_;
-        s.next_out = out + produced;
-        s.avail_out = capacity - produced;
+        s.next_out = target;
+        s.avail_out = stage_ ? std::min(capacity - produced, stage_size) : capacity - produced;
         int result = isal_inflate(&s);
-        auto got = static_cast<uint32_t>(s.next_out - (out + produced));
+        auto got = static_cast<uint32_t>(s.next_out - target);
+        if (stage_) std::memcpy(out + produced, target, got);
         member_crc_ = crc32_gzip_refl(member_crc_, out + produced, got);
         produced += got;
         output_ += got;

@@ -63,8 +63,14 @@ class gzip_inflater {
   // data (ended() turns true) or at a boundary asked for with
   // stop_at_boundary_from (at_boundary() turns true). Bytes of `out` past
   // `produced` may be changed: ISA-L writes up to 16 bytes ahead of its
-  // output. After an error the inflater must not be used again.
+  // output (see keep_bytes_past_output). After an error the inflater must
+  // not be used again.
   error_text inflate_some(uint8_t* out, uint32_t capacity, uint32_t& produced);
+
+  // From now on inflate_some leaves the bytes of `out` past `produced` as
+  // they were, at the cost of copying ISA-L's output once more through a
+  // 128 KiB stage. Errors: " out of memory".
+  error_text keep_bytes_past_output();
 
   bool ended() const { return ended_; }
   // The content position of the next byte inflate_some gives.
@@ -133,6 +139,7 @@ class gzip_inflater {
   std::unique_ptr<uint8_t[]> window_;  // the member's last output, up to 32 KiB
   uint32_t window_length_ = 0;
   std::unique_ptr<uint8_t[]> scratch_;
+  std::unique_ptr<uint8_t[]> stage_;  // set by keep_bytes_past_output
   uint64_t output_ = 0;
   uint64_t stop_from_ = UINT64_MAX;
   bool at_boundary_ = false;

@@ -106,12 +106,16 @@ void gzip_pass::start_at_beginning() {
   throw_error_text(reader_.read_avail(first, got));
   if (got < min_gzip_size || !starts_member(first)) throw exception_io_data("Not GZIP data");
   throw_error_text(inflater_.start(reader_, first, static_cast<uint32_t>(got)));
+  // The caller's buffer may be the host's own: nothing past the count
+  // returned is written.
+  throw_error_text(inflater_.keep_bytes_past_output());
   inflater_.stop_at_boundary_from(spacing_);
 }
 
 void gzip_pass::start_at(const view_checkpoint& from) {
   gzip_resume_point point = parse_state(from);
   throw_error_text(inflater_.resume(reader_, point));
+  throw_error_text(inflater_.keep_bytes_past_output());
   inflater_.stop_at_boundary_from(from.output_position + spacing_);
 }
 

@@ -25,12 +25,12 @@
 // deflate structure: damage that leaves the structure intact is reported
 // (" corrupt file") when the member ends, after its bytes were served.
 //
-// A pass may change bytes of the buffer given to decode past the count it
-// returns (ISA-L writes a few bytes ahead of its output).
+// A pass never writes past the count decode returns in the buffer it is
+// given, which may be the host's own.
 //
 // Memory per pass: the inflater's (ISA-L's state of about 85 KiB, zlib's, a
-// 128 KiB input buffer, two 32 KiB windows), and one window copy while a
-// checkpoint is recorded. The abort callback is polled before every 1 MiB
+// 128 KiB input buffer, a 128 KiB output stage, two 32 KiB windows), and
+// one window copy while a checkpoint is recorded. The abort callback is polled before every 1 MiB
 // of output.
 #pragma once
 
