@@ -25,7 +25,7 @@ error_text zlib_error_text(int code);
 class Gzip_Reader : public Data_Reader {
  public:
   Gzip_Reader() = default;
-  // Ends the inflation and releases the buffer.
+  // Ends the inflation and releases the inflater.
   ~Gzip_Reader() override;
 
   // Sets the reader up on `source`, ending any earlier inflation. The
@@ -43,10 +43,11 @@ class Gzip_Reader : public Data_Reader {
   // Inflates up to `capacity` bytes into `buffer`, across member boundaries,
   // and stores the count in `produced`. Fewer than `capacity` only when the
   // data has ended; ended() then turns true. Bytes of `buffer` past
-  // `produced` may be changed (ISA-L writes a few bytes ahead). Ignores remain() and leaves it
-  // alone. Errors: " corrupt file" for bad data, a member cut short or a
-  // reader that was not opened on gzip data; " out of memory"; zlib's texts;
-  // the source's texts. After an error the reader must not be read again.
+  // `produced` may be changed (ISA-L writes a few bytes ahead). Ignores
+  // remain() and leaves it alone. Errors: " corrupt file" for bad data, a
+  // member cut short or a reader that was not opened on gzip data; " out of
+  // memory"; zlib's texts; the source's texts. After an error the reader
+  // must not be read again.
   // Throws only what the source lets through (the user's abort, bad_alloc).
   error_text inflate_some(void* buffer, uint32_t capacity, uint32_t& produced);
 
