@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "archive/data_reader.h"
 #include "archive/member_path.h"
@@ -46,7 +47,15 @@ void inflate_in_place(Gzip_Reader& decoder, uint64_t compressed_size, file_buffe
     uint32_t got = 0;
     if (room != 0) {
       uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(room, inflate_slice));
-      throw_error_text(decoder.inflate_some(out.prepare(slice), slice, got));
+      // The decoder may change bytes past those it gives, within the slice;
+      // the file's own bytes there keep their values.
+      uint64_t size = out.get_size(abort);
+      uint32_t own =
+          position < size ? static_cast<uint32_t>(std::min<uint64_t>(slice, size - position)) : 0;
+      std::string kept(reinterpret_cast<const char*>(out.content() + position), own);
+      uint8_t* target = out.prepare(slice);
+      throw_error_text(decoder.inflate_some(target, slice, got));
+      if (got < own) std::memcpy(target + got, kept.data() + got, own - got);
       out.commit(got);
       position += got;
     } else {

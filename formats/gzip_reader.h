@@ -1,24 +1,22 @@
 // The gzip stream decoder: a Data_Reader that inflates a gzip file, read
-// through a File_Reader, with zlib.
+// through a File_Reader, with the gzip inflater (ISA-L, judged by zlib).
 //
 // The size is learnt before any inflation from the trailer in the file's
 // last 8 bytes (ISIZE, the size modulo 2^32), so `remain` is known at once.
-// That is a cheap guess, not a promise: inflation runs until zlib reports
-// the end of a member, which means zlib has checked the member's CRC-32 and
-// length. A file is a series of members (RFC 1952 section 2.2); members that
-// follow directly are inflated too, and trailing bytes that do not start a
-// member (zero padding, garbage) end the data, as `gzip -d` does. For such
-// files the announced size is the last member's. Like the rest of its
-// family the decoder never throws an exception of its own: every operation
-// returns an error text.
+// That is a cheap guess, not a promise: inflation runs until the end of a
+// member, where its CRC-32 and length are checked. A file is a series of
+// members (RFC 1952 section 2.2); members that follow directly are inflated
+// too, and trailing bytes that do not start a member (zero padding,
+// garbage) end the data, as `gzip -d` does. For such files the announced
+// size is the last member's. Like the rest of its family the decoder never
+// throws an exception of its own: every operation returns an error text.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstdint>
+#include <memory>
 
 #include "archive/data_reader.h"
-#include "io/byte_array.h"
+#include "formats/gzip_inflater.h"
 
 // zlib's result code as an error text: " out of memory" for Z_MEM_ERROR,
 // " corrupt file" for Z_DATA_ERROR, zlib's own text for its other codes.
@@ -27,7 +25,7 @@ error_text zlib_error_text(int code);
 class Gzip_Reader : public Data_Reader {
  public:
   Gzip_Reader() = default;
-  // Ends the inflation and releases the buffer.
+  // Ends the inflation and releases the inflater.
   ~Gzip_Reader() override;
 
   // Sets the reader up on `source`, ending any earlier inflation. The
@@ -44,10 +42,12 @@ class Gzip_Reader : public Data_Reader {
 
   // Inflates up to `capacity` bytes into `buffer`, across member boundaries,
   // and stores the count in `produced`. Fewer than `capacity` only when the
-  // data has ended; ended() then turns true. Ignores remain() and leaves it
-  // alone. Errors: " corrupt file" for bad data, a member cut short or a
-  // reader that was not opened on gzip data; " out of memory"; zlib's texts;
-  // the source's texts. After an error the reader must not be read again.
+  // data has ended; ended() then turns true. Bytes of `buffer` past
+  // `produced` may be changed (ISA-L writes a few bytes ahead). Ignores
+  // remain() and leaves it alone. Errors: " corrupt file" for bad data, a
+  // member cut short or a reader that was not opened on gzip data; " out of
+  // memory"; zlib's texts; the source's texts. After an error the reader
+  // must not be read again.
   // Throws only what the source lets through (the user's abort, bad_alloc).
   error_text inflate_some(void* buffer, uint32_t capacity, uint32_t& produced);
 
@@ -60,21 +60,12 @@ class Gzip_Reader : public Data_Reader {
   error_text do_read(void* buffer, int32_t n) override;
 
  private:
-  static constexpr uint32_t buffer_size = 16384;
   static constexpr uint32_t first_read_size = 4096;
 
-  // Ends inflation, releases the buffer and clears the stream.
+  // Ends the inflation and releases the inflater.
   void end_inflation();
-  // Refills the input buffer from the source; " corrupt file" at the end
-  // of the file.
-  error_text refill();
-  // After a member's end: sets `follows` when the next bytes are 0x1F 0x8B,
-  // reading more input if fewer than 2 bytes are left.
-  error_text next_member_follows(bool& follows);
 
-  File_Reader* source_ = nullptr;
-  z_stream stream_{};
-  byte_array buffer_;
+  std::unique_ptr<gzip_inflater> inflater_;
   bool active_ = false;
   bool ended_ = false;
 };

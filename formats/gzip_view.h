@@ -1,5 +1,7 @@
 // Decoded views of gzip files: the view format of type "gz", whose passes
-// inflate a gzip file's content from its start or from a checkpoint.
+// inflate a gzip file's content from its start or from a checkpoint,
+// through the gzip inflater (formats/gzip_inflater.h: ISA-L, judged by
+// zlib).
 //
 // A pass from the start gives exactly the bytes of gzip_inflate_into
 // (formats/gz.h), or its exception with the same class and message at the
@@ -23,8 +25,13 @@
 // deflate structure: damage that leaves the structure intact is reported
 // (" corrupt file") when the member ends, after its bytes were served.
 //
-// Memory per pass: zlib's state with its 32 KiB window, a 64 KiB input
-// buffer, and one window copy while a checkpoint is recorded.
+// A pass never writes past the count decode returns in the buffer it is
+// given, which may be the host's own.
+//
+// Memory per pass: the inflater's (ISA-L's state of about 85 KiB, zlib's, a
+// 128 KiB input buffer, a 128 KiB output stage, two 32 KiB windows), and
+// one window copy while a checkpoint is recorded. The abort callback is polled before every 1 MiB
+// of output.
 #pragma once
 
 #include <cstdint>

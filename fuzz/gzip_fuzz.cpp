@@ -10,7 +10,9 @@
 // reference's bytes or its exception; a listing without readers gives the
 // announced size; and Gzip_Reader, read in odd pieces up to the announced
 // size, delivers a prefix of the reference's bytes, failing exactly when
-// the data cannot supply that many. A decoded-view pass from the start
+// the data cannot supply that many. The module inflates through ISA-L,
+// judged by zlib, so every comparison with the reference is also one
+// between ISA-L and zlib. A decoded-view pass from the start
 // gives the reference's bytes or exception too, without refusing large
 // announcements, and a pass resumed at any block boundary gives the same
 // bytes from there on.

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ ninja-build pkg-config zlib1g-dev libgtest-dev libgmock-dev
+packages=(cmake g++ ninja-build pkg-config zlib1g-dev libisal-dev libgtest-dev libgmock-dev
           libbenchmark-dev libbz2-dev bzip2 gzip tar python3 binutils clang
           libclang-rt-14-dev libarchive-tools git)
 missing=()

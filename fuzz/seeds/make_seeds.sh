@@ -42,6 +42,29 @@ c = zlib.compressobj(6, zlib.DEFLATED, -15)
 body = c.compress(data) + c.flush()
 sys.stdout.buffer.write(header + body + struct.pack('<II', zlib.crc32(data), len(data)))
 PY
+# A dynamic block whose literal/length code is incomplete ('A' and the end
+# of block, 2 bits each), which zlib refuses and ISA-L would accept, with a
+# trailer that matches its "A".
+python3 > gzip/incomplete-code.gz <<'PY'
+import struct, sys, zlib
+bits = []
+def put(value, count):
+    bits.extend((value >> i) & 1 for i in range(count))
+def code(value, length):
+    bits.extend((value >> i) & 1 for i in reversed(range(length)))
+order = [16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15]
+put(1, 1); put(2, 2); put(0, 5); put(0, 5); put(15, 4)
+for symbol in order:
+    put(4 if symbol < 16 else 0, 3)  # lengths 0-15 get 4-bit codes: code = length
+lengths = [0] * 257
+lengths[65] = lengths[256] = 2
+for length in lengths + [0]:
+    code(length, 4)
+code(0, 2); code(1, 2)  # 'A', end of block
+body = bytes(sum(bit << i for i, bit in enumerate(bits[k:k + 8])) for k in range(0, len(bits), 8))
+header = b'\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03'
+sys.stdout.buffer.write(header + body + struct.pack('<II', zlib.crc32(b'A'), 1))
+PY
 
 mkdir -p "$work/t/dir"
 cp "$work/text" "$work/t/a.txt"

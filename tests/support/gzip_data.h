@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // One gzip member of `data`, made by zlib's deflate at `level` with
 // `strategy` (Z_FIXED: fixed Huffman blocks only).
@@ -67,4 +68,102 @@ inline bool gzip_reference_inflate(const std::string& gz, std::string& content) 
   }
   inflateEnd(&s);
   return ok;
+}
+
+// Deflate data written bit by bit (RFC 1951), for blocks that compressors
+// never write: incomplete Huffman codes, invalid symbols.
+class deflate_writer {
+ public:
+  // `count` bits of `value`, least significant first: header fields and
+  // extra bits.
+  void bits(uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) bits_.push_back(((value >> i) & 1) != 0);
+  }
+  // A Huffman code of `length` bits, most significant first.
+  void code(uint32_t value, int length) {
+    for (int i = length - 1; i >= 0; --i) bits_.push_back(((value >> i) & 1) != 0);
+  }
+  // A literal/length symbol of the fixed Huffman code (286 and 287 too).
+  void fixed_symbol(int symbol) {
+    if (symbol < 144)
+      code(0x30 + symbol, 8);
+    else if (symbol < 256)
+      code(0x190 + symbol - 144, 9);
+    else if (symbol < 280)
+      code(symbol - 256, 7);
+    else
+      code(0xC0 + symbol - 280, 8);
+  }
+  // The header of a dynamic block after BFINAL and BTYPE: the code lengths
+  // of `literals` (at least 257) and `distances` (at least 1), sent as
+  // plain lengths 0 to 15 with a code-length code in which those have the
+  // lengths `length_code` gives (by default 4 each, a complete code).
+  void dynamic_header(const std::vector<int>& literals, const std::vector<int>& distances,
+                      std::vector<int> length_code = std::vector<int>(16, 4)) {
+    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    length_code.resize(19, 0);
+    bits(static_cast<uint32_t>(literals.size() - 257), 5);
+    bits(static_cast<uint32_t>(distances.size() - 1), 5);
+    bits(19 - 4, 4);
+    for (int symbol : order) bits(static_cast<uint32_t>(length_code[symbol]), 3);
+    std::vector<uint32_t> codes = canonical_codes(length_code);
+    for (const auto* lengths : {&literals, &distances}) {
+      for (int length : *lengths) code(codes[length], length_code[length]);
+    }
+  }
+  std::string data() const {
+    std::string out((bits_.size() + 7) / 8, '\0');
+    for (size_t i = 0; i < bits_.size(); ++i) {
+      if (bits_[i]) out[i / 8] = static_cast<char>(out[i / 8] | (1 << (i % 8)));
+    }
+    return out;
+  }
+
+  // The canonical Huffman codes of `lengths` (RFC 1951 section 3.2.2).
+  static std::vector<uint32_t> canonical_codes(const std::vector<int>& lengths) {
+    int count[16] = {};
+    for (int length : lengths) ++count[length];
+    count[0] = 0;
+    uint32_t next[16] = {};
+    for (int length = 1, code = 0; length < 16; ++length) {
+      code = (code + count[length - 1]) << 1;
+      next[length] = static_cast<uint32_t>(code);
+    }
+    std::vector<uint32_t> codes(lengths.size());
+    for (size_t i = 0; i < lengths.size(); ++i) {
+      if (lengths[i] != 0) codes[i] = next[lengths[i]]++;
+    }
+    return codes;
+  }
+
+ private:
+  std::vector<bool> bits_;
+};
+
+// Raw deflate data of `data` in blocks that are not final and end on a
+// byte boundary (zlib's full flush), so that a written block can follow.
+inline std::string deflate_blocks(const std::string& data) {
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&s, data.size()) + 64, '\0');
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  s.avail_in = static_cast<uInt>(data.size());
+  s.next_out = reinterpret_cast<Bytef*>(out.data());
+  s.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&s, Z_FULL_FLUSH), Z_OK);
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
+// A gzip member around the raw deflate data `deflate`, with a trailer that
+// matches `content`.
+inline std::string gzip_wrap(const std::string& deflate, const std::string& content) {
+  std::string gz("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+  gz += deflate;
+  uLong crc =
+      crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size()));
+  for (int i = 0; i < 4; ++i) gz += static_cast<char>(crc >> (8 * i));
+  for (int i = 0; i < 4; ++i) gz += static_cast<char>(content.size() >> (8 * i));
+  return gz;
 }
