@@ -37,7 +37,7 @@ void archive_bz2::list_members(const char* path, service_ptr_t<file>& reader,
                                member_callback& callback, bool /*supply_readers*/) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive_file = reader;
-  if (archive_file.is_empty()) filesystem::g_open(archive_file, path, open_mode_read, callback);
+  if (archive_file.is_empty()) archive_file = open_archive(path, callback);
 
   plix::string8 member_path;
   make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
@@ -51,8 +51,7 @@ void archive_bz2::list_members(const char* path, service_ptr_t<file>& reader,
 
 file_stats archive_bz2::get_member_stats(const char* archive_path, const char* /*member*/,
                                          abort_callback& abort) {
-  file_ptr archive_file;
-  filesystem::g_open(archive_file, archive_path, open_mode_read, abort);
+  file_ptr archive_file = open_archive(archive_path, abort);
   file_ptr temporary;
   filesystem::g_open(temporary, temporary_path, open_mode_write_new, abort);
   bz2_decompress(archive_file, temporary, abort);
@@ -62,8 +61,7 @@ file_stats archive_bz2::get_member_stats(const char* archive_path, const char* /
 
 void archive_bz2::open_member(service_ptr_t<file>& out, const char* archive_path,
                               const char* /*member*/, abort_callback& abort) {
-  file_ptr archive_file;
-  filesystem::g_open(archive_file, archive_path, open_mode_read, abort);
+  file_ptr archive_file = open_archive(archive_path, abort);
   out = decode_to_memory(archive_file, archive_file->get_timestamp(abort), abort);
 }
 

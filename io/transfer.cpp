@@ -88,6 +88,21 @@ void read_exact_into_file(stream_reader& source, file_buffer& destination, uint6
   }
 }
 
+file_ptr read_to_memory(file& source, abort_callback& abort) {
+  service_ptr_t<file_buffer> copy =
+      new service_impl_t<file_buffer>(0, source.get_timestamp(abort));
+  for (;;) {
+    check_aborted(abort);
+    auto chunk = static_cast<uint32_t>(transfer_chunk);
+    uint32_t got = source.read(copy->prepare(chunk), chunk, abort);
+    copy->commit(got);
+    if (got < chunk) break;
+  }
+  copy->shrink_to_fit();
+  copy->reopen(abort);
+  return file_ptr(copy.get_ptr());
+}
+
 void read_string_exact(plix::string_base& destination, stream_reader& source, uint32_t count,
                        abort_callback& abort) {
   if (count <= direct_string_limit) {

@@ -47,6 +47,12 @@ void read_exact_in_chunks(stream_reader& source, void* destination, uint64_t cou
 void read_exact_into_file(stream_reader& source, file_buffer& destination, uint64_t count,
                           bool source_holds_count, abort_callback& abort);
 
+// A new in-memory file holding what `source` gives from its position to its
+// end, stamped with `source`'s time stamp and positioned at 0: for readers
+// that need to know a file's size when the file cannot tell it. The storage
+// grows with the bytes read; plix::bad_alloc past 2^32 - 1 bytes.
+file_ptr read_to_memory(file& source, abort_callback& abort);
+
 // Reads exactly `count` bytes into `destination`, which keeps the bytes
 // before the first NUL. Counts above 64 KiB are read in doubling steps, so a
 // wrong count on a short stream fails before a large allocation; on failure
