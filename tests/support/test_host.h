@@ -3,6 +3,7 @@
 // filesystem of named in-memory files.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <string>
 
@@ -18,7 +19,7 @@ class memory_filesystem : public sonovale_io::filesystem {
   std::map<std::string, std::string> files;
   std::map<std::string, bool> remote;
   uint64_t timestamp = 132000000000000000ull;
-  unsigned opens = 0;
+  std::atomic<unsigned> opens{0};
   // Files opened while `faults.fail_at` is set are wrapped in faulty_file;
   // `fault_calls` counts their operations across all of them, and
   // `fault_record` what they did.
