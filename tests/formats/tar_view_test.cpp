@@ -186,7 +186,7 @@ TEST_F(TarView, CompressedCorpusArchivesListAsTheirWholeContent) {
 // as decoding the container whole did; members before it may open.
 TEST_F(TarView, DamageFailsTheListingAndTheMembersAfterIt) {
   std::string tar_bytes =
-      make_tar({{"early", "early bytes"}, {"middle", noise(3 << 20, 2)}, {"late", "late bytes"}});
+      make_tar({{"early", "early bytes"}, {"middle", noise(3 << 19, 2)}, {"late", "late bytes"}});
   struct damage {
     const char* what;
     std::string kind;
