@@ -9,6 +9,10 @@ namespace {
 
 // The view's buffer. Reads at least this long go straight to the caller.
 constexpr uint32_t buffer_capacity = 1 << 20;
+// What a short read decodes ahead. Kept small: a pass that meets damage
+// loses what the failing call decoded, so a larger step would fail reads
+// of bytes that lie well before the damage.
+constexpr uint32_t read_ahead = 64 << 10;
 // A checkpoint this far ahead of the pass is worth a new pass.
 constexpr uint64_t jump_distance = 1 << 20;
 
@@ -77,11 +81,11 @@ size_t decoded_view::decode(uint8_t* out, size_t capacity, abort_callback& abort
   return produced;
 }
 
-bool decoded_view::fill_buffer(abort_callback& abort) {
+bool decoded_view::fill_buffer(uint32_t count, abort_callback& abort) {
   if (buffer_.size() == 0) buffer_.set_size(buffer_capacity);
   buffer_start_ = pass_position_;
   buffer_fill_ = 0;
-  buffer_fill_ = static_cast<uint32_t>(decode(buffer_.data(), buffer_capacity, abort));
+  buffer_fill_ = static_cast<uint32_t>(decode(buffer_.data(), count, abort));
   return buffer_fill_ != 0;
 }
 
@@ -103,8 +107,11 @@ void decoded_view::position_pass(abort_callback& abort) {
               checkpoint.output_position >= pass_position_ + jump_distance;
   }
   if (restart) restart_pass(abort);
-  // Decode and discard up to the position; the last piece stays buffered.
-  while (pass_position_ < position_ && !pass_ended_) fill_buffer(abort);
+  // Decode and discard up to the position, never beyond it.
+  while (pass_position_ < position_ && !pass_ended_)
+    fill_buffer(
+        static_cast<uint32_t>(std::min<uint64_t>(position_ - pass_position_, buffer_capacity)),
+        abort);
 }
 
 uint32_t decoded_view::read(void* buffer, uint32_t count, abort_callback& abort) {
@@ -123,12 +130,8 @@ uint32_t decoded_view::read(void* buffer, uint32_t count, abort_callback& abort)
     uint64_t size = entry_->content_size();
     if (size != unknown_size && position_ >= size) break;
     position_pass(abort);
-    if (position_ != pass_position_) {
-      // Either the bytes are in the buffer now, or the content ended first.
-      if (pass_ended_ && position_ >= pass_position_) break;
-      continue;
-    }
-    if (pass_ended_) break;
+    // The pass stands at the position now, or the content ended first.
+    if (pass_ended_ && position_ >= pass_position_) break;
     if (wanted >= buffer_capacity) {
       // A long read takes the bytes straight from the decoder.
       size_t n = decode(out + done, wanted, abort);
@@ -137,7 +140,7 @@ uint32_t decoded_view::read(void* buffer, uint32_t count, abort_callback& abort)
       position_ += n;
       done += static_cast<uint32_t>(n);
       if (n < wanted) break;
-    } else if (!fill_buffer(abort)) {
+    } else if (!fill_buffer(std::max(wanted, read_ahead), abort)) {
       break;
     }
   }
@@ -171,7 +174,7 @@ void decoded_view::verify_to_end(abort_callback& abort) {
     pass_from_start_ = true;
     pass_ended_ = false;
   }
-  while (!pass_ended_) fill_buffer(abort);
+  while (!pass_ended_) fill_buffer(buffer_capacity, abort);
 }
 
 }  // namespace sonovale_io

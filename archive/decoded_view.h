@@ -72,13 +72,14 @@ class decoded_view : public file {
   ~decoded_view() = default;
 
  private:
-  // Makes the pass stand at `position_` or before it with the bytes up to
-  // `position_` decoded into the buffer, or at the end of the content.
+  // Makes the pass stand at `position_`, or at the end of the content
+  // when that comes first.
   void position_pass(abort_callback& abort);
   // Starts a new pass at the nearest checkpoint at or before `position_`.
   void restart_pass(abort_callback& abort);
-  // Decodes the next buffer's worth; false at the end of the content.
-  bool fill_buffer(abort_callback& abort);
+  // Decodes the next `count` bytes (at most the buffer's capacity) into
+  // the buffer; false when the content had none left.
+  bool fill_buffer(uint32_t count, abort_callback& abort);
   // Decodes up to `capacity` bytes into `out`, noting the end.
   size_t decode(uint8_t* out, size_t capacity, abort_callback& abort);
 
