@@ -137,8 +137,9 @@ int errno_of_failure(bool interrupted, const abort_callback& abort, std::string&
   return EIO;
 }
 
-// One member's open, shared by the FUSE opens of it. `mutex` serialises the
-// reads of `file`; the rest is guarded by the filesystem's open_mutex_.
+// One member's open, shared by the FUSE opens of it. `mutex` guards `file`
+// and `size` (a module file is used by one thread at a time); the rest is
+// guarded by the filesystem's open_mutex_.
 struct mount_filesystem::open_member {
   enum class state { opening, ready, failed };
   state status = state::opening;
@@ -403,8 +404,12 @@ std::shared_ptr<mount_filesystem::open_member> mount_filesystem::acquire(uint32_
 
     lock.lock();
     if (failure == 0) {
-      m->file = std::move(file);
-      m->size = size;
+      {
+        // Reads take this lock, possibly on another thread.
+        std::lock_guard<std::mutex> member_lock(m->mutex);
+        m->file = std::move(file);
+        m->size = size;
+      }
       m->status = open_member::state::ready;
     } else {
       m->status = open_member::state::failed;
