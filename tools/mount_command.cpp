@@ -100,6 +100,7 @@ int run_mount(sonovale_host& host, const arguments& args) {
   fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
   fuse_session* se =
       fuse_session_new(&fargs, &mount_filesystem::operations(), sizeof(fuse_lowlevel_ops), &fs);
+  fuse_opt_free_args(&fargs);  // the option parser may have copied them
   if (se == nullptr) {
     report_error(mountpoint, "cannot start a FUSE session");
     return exit_error;
