@@ -11,11 +11,13 @@ using namespace sonovale_io;
 
 namespace {
 
-// A pass that holds a member nobody takes for this long ends, so that an
+// A pass that nobody takes a member from for this long ends, so that an
 // idle mount holds no member's content and no decoder.
 constexpr auto idle_limit = std::chrono::seconds(5);
 // How often a waiting open looks at its own abort.
 constexpr auto abort_poll = std::chrono::milliseconds(50);
+// The members passed over that a pass keeps, in bytes of content.
+constexpr uint64_t skipped_budget = uint64_t{256} << 20;
 
 // The host's abort, or the pass's own stop request.
 class pass_abort : public abort_callback {
@@ -32,33 +34,43 @@ class pass_abort : public abort_callback {
 
 }  // namespace
 
-// Offers each member to the opens: waits, holding it, until an open takes
-// it, an open waits for a later member, or nobody asks for a while.
+// Offers each member to the opens: holds it until an open takes it, an
+// open waits for a later member (it is then kept, within the budget), or
+// nobody takes anything for a while (the pass ends).
 class member_stream::pass_callback : public host_member_callback {
  public:
   pass_callback(member_stream& owner, abort_callback& abort)
       : host_member_callback(abort), owner_(owner) {}
 
  protected:
-  bool handle(archive*, const char*, const file_stats&, file_ptr& reader) override {
+  bool handle(archive*, const char*, const file_stats& stats, file_ptr& reader) override {
     member_stream& s = owner_;
     std::unique_lock<std::mutex> lock(s.mutex_);
     uint32_t ordinal = s.next_++;
     s.held_ = reader;
     s.held_ordinal_ = ordinal;
     s.changed_.notify_all();
+    uint64_t takes = s.takes_;
     auto deadline = std::chrono::steady_clock::now() + idle_limit;
     for (;;) {
       if (s.held_ordinal_ != ordinal) return !s.stopping_;  // taken
+      if (s.stopping_) return false;
       bool later_wanted = !s.wanted_.empty() && *s.wanted_.rbegin() > ordinal;
-      bool ours_wanted = s.wanted_.count(ordinal) != 0;
-      bool idle = s.wanted_.empty() && std::chrono::steady_clock::now() >= deadline;
-      if (s.stopping_ || idle || (later_wanted && !ours_wanted)) {
+      if (later_wanted && s.wanted_.count(ordinal) == 0) {
+        if (s.skipped_bytes_ + stats.size <= skipped_budget) {
+          s.skipped_bytes_ += stats.size;
+          s.skipped_.emplace(ordinal, std::move(s.held_));
+        }
         s.held_.release();
         s.held_ordinal_.reset();
-        if (s.stopping_ || idle) return false;
         return true;
       }
+      if (s.takes_ != takes) {
+        // Members kept earlier are being taken: the program is still busy.
+        takes = s.takes_;
+        deadline = std::chrono::steady_clock::now() + idle_limit;
+      }
+      if (s.wanted_.empty() && std::chrono::steady_clock::now() >= deadline) return false;
       s.changed_.wait_until(lock, deadline);
     }
   }
@@ -71,16 +83,25 @@ member_stream::member_stream(sonovale_host& host) : host_(host) {}
 
 member_stream::~member_stream() {
   stop();
+  std::lock_guard<std::mutex> lock(mutex_);
+  drop_members();
+}
+
+void member_stream::drop_members() {
+  held_.release();
+  held_ordinal_.reset();
+  skipped_.clear();
+  skipped_bytes_ = 0;
 }
 
 void member_stream::start(const std::string& archive_path) {
+  drop_members();
   archive_ = archive_path;
   running_ = true;
+  listing_ = true;
   stopping_ = false;
   stop_flag_.store(false);
   next_ = 0;
-  held_ordinal_.reset();
-  held_.release();
   // The thread inherits a mask that blocks every signal, so the stop
   // signals reach the thread that ends the FUSE loop.
   sigset_t all, before;
@@ -90,8 +111,7 @@ void member_stream::start(const std::string& archive_path) {
     thread_ = std::thread([this, archive_path] { run(archive_path); });
   } catch (...) {
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    running_ = false;
-    archive_.clear();
+    running_ = listing_ = false;
     throw;
   }
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
@@ -117,10 +137,25 @@ void member_stream::run(std::string archive_path) {
     // The opens that waited open their members themselves, and meet (and
     // report) the failure there.
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  running_ = false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  listing_ = false;
   held_.release();
   held_ordinal_.reset();
+  changed_.notify_all();
+  // The kept members stay while the program still takes them.
+  uint64_t takes = takes_;
+  auto deadline = std::chrono::steady_clock::now() + idle_limit;
+  while (!stopping_ && !skipped_.empty()) {
+    if (takes_ != takes) {
+      takes = takes_;
+      deadline = std::chrono::steady_clock::now() + idle_limit;
+    } else if (std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
+    changed_.wait_until(lock, deadline);
+  }
+  drop_members();
+  running_ = false;
   changed_.notify_all();
 }
 
@@ -130,12 +165,21 @@ file_ptr member_stream::take(const std::string& archive_path, uint32_t ordinal,
   auto last = last_opened_.find(archive_path);
   bool in_order = last != last_opened_.end() && last->second + 1 == ordinal;
   last_opened_[archive_path] = ordinal;
-  auto usable = [&] {
-    return running_ && !stopping_ && archive_ == archive_path &&
-           (held_ordinal_ == ordinal || next_ <= ordinal);
-  };
-  if (!usable()) {
-    if (!in_order) return {};
+  if (archive_ == archive_path) {
+    auto kept = skipped_.find(ordinal);
+    if (kept != skipped_.end()) {
+      file_ptr result = std::move(kept->second);
+      skipped_.erase(kept);
+      ++takes_;
+      changed_.notify_all();
+      return result;
+    }
+  }
+  bool ours = listing_ && !stopping_ && archive_ == archive_path;
+  if (!(ours && (held_ordinal_ == ordinal || next_ <= ordinal))) {
+    // A pass over this archive that is past the member stays for the
+    // program it serves; this open opens its member itself.
+    if (!in_order || ours) return {};
     lock.unlock();
     std::lock_guard<std::mutex> starting(thread_mutex_);
     stop();
@@ -149,9 +193,10 @@ file_ptr member_stream::take(const std::string& archive_path, uint32_t ordinal,
     if (held_ordinal_ == ordinal && held_.is_valid()) {
       result = std::move(held_);
       held_ordinal_.reset();
+      ++takes_;
       break;
     }
-    if (!running_ || stopping_ || archive_ != archive_path || next_ > ordinal) break;
+    if (!listing_ || stopping_ || archive_ != archive_path || next_ > ordinal) break;
     if (abort.is_aborting()) break;
     changed_.wait_for(lock, abort_poll);
   }
