@@ -51,6 +51,23 @@ TEST(CliMount, TreeAndBytesEqualTarExtraction) {
   }
 }
 
+TEST(CliMount, MembersOpenedAheadAndBackHaveTheirOwnBytes) {
+  SKIP_WITHOUT_FUSE();
+  workspace ws;
+  ws.shell(
+      "mkdir src && for i in 0 1 2 3 4 5 6 7 8 9; do head -c $((i * 7000 + 1)) /dev/urandom > "
+      "src/f$i; done && tar -czf a.tar.gz -C src f0 f1 f2 f3 f4 f5 f6 f7 f8 f9");
+  foreground_mount m(ws, "a.tar.gz");
+  ASSERT_TRUE(m.mounted()) << m.failure().err;
+  // In order (a read-ahead pass starts), ahead past members, back to them,
+  // and again from the start.
+  for (int i : {0, 1, 3, 2, 6, 4, 5, 9, 7, 8, 0, 1, 2}) {
+    SCOPED_TRACE(i);
+    std::string name = "f" + std::to_string(i);
+    EXPECT_TRUE(read_file(m.dir() + "/" + name) == read_file(ws.path("src/" + name)));
+  }
+}
+
 TEST(CliMount, NestedArchivesAreFoldersWithRecursive) {
   SKIP_WITHOUT_FUSE();
   workspace ws;
