@@ -18,35 +18,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 archive="$work/pieces.tar"
 if [ ! -s "$archive" ]; then
-  python3 - "$work/raw" "$archive" <<'PY'
-import os, random, sys, tarfile, io
-raw_dir, out = sys.argv[1], sys.argv[2]
-names = sorted(os.listdir(raw_dir))
-data = {n: open(os.path.join(raw_dir, n), "rb").read() for n in names}
-rng = random.Random(20240611)
-def add(t, name, payload):
-    info = tarfile.TarInfo(name)
-    info.size, info.mtime, info.mode = len(payload), 0, 0o644
-    t.addfile(info, io.BytesIO(payload))
-with tarfile.open(out + ".part", "w", format=tarfile.GNU_FORMAT) as t:
-    for copy in range(12):
-        for n in names:
-            d = data[n]
-            if copy == 0:
-                add(t, "copy00/%s" % n, d)
-                continue
-            at, piece = 0, 0
-            while at < len(d):
-                size = rng.randint(1024, 1 << 19)
-                # Every fiftieth piece gets a name too long for the header.
-                name = "copy%02d/%s/piece-%05d" % (copy, n, piece)
-                if piece % 50 == 49:
-                    name = "copy%02d/%s/%s/piece-%05d" % (copy, n, "long-" * 20, piece)
-                add(t, name, d[at:at + size])
-                at += size
-                piece += 1
-os.rename(out + ".part", out)
-PY
+  python3 "$here/bench/make_pieces_tar.py" "$work/raw" "$archive"
 fi
 ls -l "$archive"
 

@@ -10,8 +10,9 @@ struct command_name {
   command_id id;
 };
 constexpr command_name commands[] = {
-    {"info", command_id::info}, {"list", command_id::list},     {"stat", command_id::stat},
-    {"cat", command_id::cat},   {"unpack", command_id::unpack}, {"extract", command_id::extract},
+    {"info", command_id::info},   {"list", command_id::list},     {"stat", command_id::stat},
+    {"cat", command_id::cat},     {"unpack", command_id::unpack}, {"extract", command_id::extract},
+    {"mount", command_id::mount}, {"umount", command_id::umount},
 };
 
 const char* name_of(command_id id) {
@@ -37,12 +38,13 @@ bool is_long(std::string_view arg, std::string_view name) {
                          arg[name.size()] == '=');
 }
 
-// An option that only one command takes.
-void require_command(const arguments& a, command_id wanted, std::string_view option) {
-  if (a.command != wanted) {
-    throw usage_error("option " + std::string(option) + " applies only to '" + name_of(wanted) +
-                      "'");
-  }
+// An option that only one command takes, or two (`also`).
+void require_command(const arguments& a, command_id wanted, command_id also,
+                     std::string_view option) {
+  if (a.command == wanted || a.command == also) return;
+  std::string commands = std::string("'") + name_of(wanted) + "'";
+  if (also != command_id::none) commands += std::string(" and '") + name_of(also) + "'";
+  throw usage_error("option " + std::string(option) + " applies only to " + commands);
 }
 
 void check_path_count(const arguments& a) {
@@ -54,6 +56,12 @@ void check_path_count(const arguments& a) {
       break;
     case command_id::unpack:
       if (n != 1) throw usage_error("'unpack' takes exactly one file");
+      break;
+    case command_id::mount:
+      if (n != 2) throw usage_error("'mount' takes an archive and a mount point");
+      break;
+    case command_id::umount:
+      if (n != 1) throw usage_error("'umount' takes exactly one mount point");
       break;
     default:
       if (n == 0) throw usage_error(std::string("'") + name_of(a.command) + "' needs a path");
@@ -67,7 +75,12 @@ arguments parse_arguments(int argc, char** argv) {
   bool options_done = false;
   // Command options may precede the command name; they are checked once it
   // is known.
-  std::vector<std::pair<command_id, std::string>> pending;
+  struct pending_option {
+    command_id wanted;
+    command_id also;
+    std::string option;
+  };
+  std::vector<pending_option> pending;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (options_done || arg.size() < 2 || arg[0] != '-') {
@@ -95,27 +108,30 @@ arguments parse_arguments(int argc, char** argv) {
       if (a.module.empty()) throw usage_error("option --module needs a value");
     } else if (arg == "--json") {
       a.json = true;
-      pending.emplace_back(command_id::list, arg);
+      pending.push_back({command_id::list, command_id::none, std::string(arg)});
     } else if (arg == "-r" || arg == "--recursive") {
       a.recursive = true;
-      pending.emplace_back(command_id::list, arg);
+      pending.push_back({command_id::list, command_id::mount, std::string(arg)});
+    } else if (arg == "-f" || arg == "--foreground") {
+      a.foreground = true;
+      pending.push_back({command_id::mount, command_id::none, std::string(arg)});
     } else if (arg.substr(0, 2) == "-o" || is_long(arg, "--output")) {
       size_t name_length = arg[1] == 'o' ? 2 : std::strlen("--output");
       a.output = take_value(arg, name_length, i, argc, argv);
       a.has_output = true;
       if (a.output.empty()) throw usage_error("option -o needs a file name");
-      pending.emplace_back(command_id::unpack, "-o");
+      pending.push_back({command_id::unpack, command_id::none, "-o"});
     } else if (arg.substr(0, 2) == "-C" || is_long(arg, "--directory")) {
       size_t name_length = arg[1] == 'C' ? 2 : std::strlen("--directory");
       a.directory = take_value(arg, name_length, i, argc, argv);
       if (a.directory.empty()) throw usage_error("option -C needs a folder");
-      pending.emplace_back(command_id::extract, "-C");
+      pending.push_back({command_id::extract, command_id::none, "-C"});
     } else {
       throw usage_error("unknown option '" + std::string(arg) + "'");
     }
   }
   if (a.help) return a;
-  for (const auto& [wanted, option] : pending) require_command(a, wanted, option);
+  for (const pending_option& p : pending) require_command(a, p.wanted, p.also, p.option);
   check_path_count(a);
   return a;
 }
@@ -134,6 +150,8 @@ Commands:
   cat PATH...                   writes files or members to standard output
   unpack FILE [-o OUT]          decompresses FILE with the module's unpackers
   extract ARCHIVE... [-C DIR]   writes every member under DIR
+  mount ARCHIVE DIR [-r] [-f]   shows the archive as a read-only folder at DIR
+  umount DIR                    unmounts what 'mount' mounted at DIR
 
 A PATH is a local file or a member path:
   unpack://TYPE|LENGTH|ARCHIVE PATH|MEMBER
@@ -148,7 +166,7 @@ Options:
 
 Exit status: 0 success, 1 an error (reported as 'brenmoor: PATH: MESSAGE'),
 2 a usage error, 3 members refused by 'extract' (and no other error),
-130 interrupted (Ctrl-C).
+130 interrupted (Ctrl-C), 143 stopped by SIGTERM, 129 by SIGHUP.
 )";
     case command_id::info:
       return R"(Usage: brenmoor info
@@ -207,6 +225,28 @@ extracted (exit status 3). A member named twice: the later one wins. A name
 ending in '/' makes a folder.
 
   -C, --directory DIR  the folder to write into; it must exist
+)";
+    case command_id::mount:
+      return R"(Usage: brenmoor mount ARCHIVE DIR [-r] [-f]
+Shows the members of ARCHIVE (a local file or a member path) as a read-only
+folder tree at DIR (FUSE), which any program can read. Folders come from the
+'/' in member names; files have the member's size and the archive's time
+stamp. A name that would lead outside DIR (absolute, or with a '..' segment)
+shows as one file in the archive's top folder, named with '/' written as %2F
+and '%' as %25. A name listed twice shows its first member.
+
+Reads are served from each member's content as the module opens it; a member
+that fails gives the reading program an error (EIO for corrupt data), logged
+once on standard error. Detaches once mounted unless -f is given.
+
+  -r, --recursive   shows each member that is itself an archive the module
+                    reads as a folder of its members, listed on first entry
+  -f, --foreground  stays in the foreground; Ctrl-C or SIGTERM unmounts
+)";
+    case command_id::umount:
+      return R"(Usage: brenmoor umount DIR
+Unmounts the archive that 'brenmoor mount' shows at DIR (as fusermount3 -u
+does); the program serving it then ends.
 )";
   }
   return "";

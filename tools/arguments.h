@@ -5,15 +5,16 @@
 #include <string>
 #include <vector>
 
-enum class command_id { none, info, list, stat, cat, unpack, extract };
+enum class command_id { none, info, list, stat, cat, unpack, extract, mount, umount };
 
 struct arguments {
   command_id command = command_id::none;
   bool help = false;
   bool quiet = false;
-  bool json = false;       // list --json
-  bool recursive = false;  // list -r
-  std::string module;      // --module; empty: BRENMOOR_MODULE or the default
+  bool json = false;        // list --json
+  bool recursive = false;   // list -r, mount -r
+  bool foreground = false;  // mount -f
+  std::string module;       // --module; empty: BRENMOOR_MODULE or the default
   bool has_output = false;
   std::string output;     // unpack -o
   std::string directory;  // extract -C; empty: the current folder

@@ -1,5 +1,5 @@
-// brenmoor: lists, prints, unpacks and extracts archive members through the
-// Brenmoor module, loaded the way a media-player host loads it.
+// brenmoor: lists, prints, unpacks, extracts and mounts archive members
+// through the Brenmoor module, loaded the way a media-player host loads it.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include "host/host.h"
 #include "tools/arguments.h"
 #include "tools/commands.h"
+#include "tools/mount_command.h"
 #include "tools/output.h"
 
 namespace {
@@ -38,6 +39,7 @@ void on_stop_signal(int signal_number) {
   }
   g_stop_signal = signal_number;
   target->abort();
+  mount_stop_signal();
 }
 
 // Installed after the module has loaded, replacing the module's own
@@ -102,6 +104,8 @@ int main(int argc, char** argv) {
     try {
       if (args.help) {
         output_write(help_text(args.command));
+      } else if (args.command == command_id::umount) {
+        status = run_umount(args);  // needs no module
       } else {
         std::string module = module_path(args);
         try {

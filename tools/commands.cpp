@@ -11,6 +11,8 @@
 #include "archive/member_path.h"
 #include "component/identity.h"
 #include "tools/extract_safety.h"
+#include "tools/member_listing.h"
+#include "tools/mount_command.h"
 #include "tools/output.h"
 #include "tools/progress.h"
 #include "tools/report_failure.h"
@@ -24,7 +26,6 @@ namespace {
 // itself would otherwise be listed until the stack runs out.
 constexpr int max_nesting = 32;
 constexpr size_t copy_chunk = 64 * 1024;
-constexpr char member_prefix[] = "unpack://";
 
 struct context {
   sonovale_host& host;
@@ -45,31 +46,6 @@ struct context {
   }
 };
 
-// The local file a path finally reads from: member paths are peeled down
-// to their outermost archive path.
-std::string source_file(const std::string& path) {
-  std::string p = path;
-  while (p.compare(0, sizeof member_prefix - 1, member_prefix) == 0) {
-    plix::string8 archive_path, member;
-    if (!parse_member_path(p.c_str(), archive_path, member)) break;
-    p = archive_path.get_ptr();
-  }
-  return p;
-}
-
-uint64_t source_size(context& c, const std::string& path) {
-  std::string local = source_file(path);
-  if (!c.host.native().is_our_path(local.c_str())) return unknown_size;
-  try {
-    file_stats stats{};
-    bool writable = false;
-    c.host.native().get_stats(local.c_str(), stats, writable, c.abort());
-    return stats.size;
-  } catch (const std::exception&) {
-    return unknown_size;  // the command itself reports why the file fails
-  }
-}
-
 // Runs `work` for each path with a progress line; a failure of one path is
 // reported and the next is tried. An abort shows as exception_aborted even
 // when a layer turned it into another error on the way.
@@ -77,72 +53,13 @@ template <typename F>
 void for_each_path(context& c, F work) {
   bool show = !c.args.quiet && ::isatty(STDERR_FILENO) == 1;
   for (const std::string& path : c.args.paths) {
-    progress_line progress(c.host.native(), source_size(c, path), show);
+    progress_line progress(c.host.native(), source_size(c.host, path, c.abort()), show);
     try {
       work(path);
     } catch (const std::exception&) {
       c.fail_current(path);
     }
   }
-}
-
-std::string member_name_of(const char* member_path) {
-  plix::string8 archive_path, member;
-  if (!parse_member_path(member_path, archive_path, member)) return member_path;
-  return member.get_ptr();
-}
-
-// A member callback whose abort state is the host's. A failure inside
-// on_member is kept and the walk asked to stop; the caller rethrows it once
-// the module has returned, so no host exception unwinds through the module.
-class host_member_callback : public member_callback {
- public:
-  explicit host_member_callback(context& c) : c_(c) {}
-
-  bool is_aborting() const override { return c_.abort().is_aborting(); }
-  void* get_abort_event() const override { return nullptr; }
-
-  bool on_member(archive* owner, const char* path, const file_stats& stats,
-                 service_ptr_t<file>& reader) override {
-    try {
-      return handle(owner, path, stats, reader);
-    } catch (...) {
-      pending_ = std::current_exception();
-      return false;
-    }
-  }
-
-  // Lists through `a`, then rethrows a failure kept from on_member, which
-  // takes precedence over what the module threw after it.
-  void run(archive_impl& a, const std::string& path, service_ptr_t<file> reader,
-           bool supply_readers) {
-    try {
-      a.list_members(path.c_str(), reader, *this, supply_readers);
-    } catch (...) {
-      if (pending_) std::rethrow_exception(pending_);
-      throw;
-    }
-    if (pending_) std::rethrow_exception(pending_);
-  }
-
- protected:
-  virtual bool handle(archive* owner, const char* path, const file_stats& stats,
-                      service_ptr_t<file>& reader) = 0;
-  context& c_;
-
- private:
-  std::exception_ptr pending_;
-};
-
-archive_impl& require_archive(context& c, const std::string& path) {
-  archive_impl* a = c.host.archive_for(path.c_str());
-  if (a == nullptr) {
-    char extension[32];
-    get_file_extension(path.c_str(), extension);
-    throw std::runtime_error(std::string("no registered archive type for the extension '") +
-                             extension + "'");
-  }
-  return *a;
 }
 
 // ---- info ----
@@ -199,7 +116,7 @@ int run_info(context& c) {
 class listing_callback : public host_member_callback {
  public:
   listing_callback(context& c, std::string prefix, int depth)
-      : host_member_callback(c), prefix_(std::move(prefix)), depth_(depth) {}
+      : host_member_callback(c.abort()), c_(c), prefix_(std::move(prefix)), depth_(depth) {}
 
  protected:
   bool handle(archive*, const char* path, const file_stats& stats,
@@ -225,13 +142,14 @@ class listing_callback : public host_member_callback {
  private:
   void list_nested(const char* path, const std::string& member, service_ptr_t<file>& reader);
 
+  context& c_;
   std::string prefix_;
   int depth_;
 };
 
 void list_archive(context& c, const std::string& path, service_ptr_t<file> reader,
                   const std::string& prefix, int depth) {
-  archive_impl& a = require_archive(c, path);
+  archive_impl& a = require_archive(c.host, path);
   listing_callback callback(c, prefix, depth);
   callback.run(a, path, std::move(reader), false);
 }
@@ -359,7 +277,8 @@ int run_unpack(context& c) {
 
 class extract_callback : public host_member_callback {
  public:
-  extract_callback(context& c, extractor& target) : host_member_callback(c), target_(target) {}
+  extract_callback(context& c, extractor& target)
+      : host_member_callback(c.abort()), c_(c), target_(target) {}
 
  protected:
   bool handle(archive*, const char* path, const file_stats& stats,
@@ -385,6 +304,7 @@ class extract_callback : public host_member_callback {
   }
 
  private:
+  context& c_;
   extractor& target_;
 };
 
@@ -398,7 +318,7 @@ int run_extract(context& c) {
     return c.status;
   }
   for_each_path(c, [&](const std::string& path) {
-    archive_impl& a = require_archive(c, path);
+    archive_impl& a = require_archive(c.host, path);
     extract_callback callback(c, *target);
     callback.run(a, path, {}, true);
   });
@@ -417,6 +337,8 @@ int run_command(sonovale_host& host, const arguments& args) {
     case command_id::cat: return run_cat(c);
     case command_id::unpack: return run_unpack(c);
     case command_id::extract: return run_extract(c);
+    case command_id::mount: return run_mount(host, args);
+    case command_id::umount: return run_umount(args);
     case command_id::none: break;
   }
   return exit_usage;
