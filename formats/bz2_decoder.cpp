@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "formats/bz2_parallel.h"
 #include "io/exceptions.h"
 
 using sonovale_io::file_ptr;
@@ -15,8 +16,9 @@ constexpr uint32_t header_last = 0x425A6839;
 // The abort callback is polled whenever this much more output is written.
 constexpr uint64_t abort_poll_bytes = 1 << 20;
 
+// The block decoder is sized when a record is read, so that a stream
+// whose blocks are all decoded ahead never needs it.
 void start_stream(bz2_stream_walk& w, uint32_t digit) {
-  bz2_block_set_capacity(*w.block, digit);
   w.digit = digit;
   w.combined_crc = 0;
 }
@@ -53,7 +55,7 @@ int32_t read_chunk(sequential_decoder& d, uint8_t* buffer) {
       d.status = result;
       return result == bz2_end_of_stream ? static_cast<int32_t>(out - buffer) : result;
     }
-    bz2_expand_start(d.expander, d.walk.block->text.data(), d.walk.block->size);
+    bz2_walk_expand_start(d.expander, d.walk);
     d.in_block = true;
   }
 }
@@ -80,7 +82,27 @@ void bz2_walk_resume(bz2_stream_walk& w, uint32_t digit, uint32_t combined_crc) 
 
 int32_t bz2_walk_record(bz2_stream_walk& w) {
   w.record_position = bz2_bit_position(w.bits);
+  w.decoded = nullptr;
+  if (w.pool != nullptr) {
+    w.decoded = w.pool->take(w.bits, w.digit * bz2_block_size_unit);
+    if (w.decoded != nullptr) {
+      w.block->stored_crc = w.decoded->stored_crc;
+      return bz2_ok;
+    }
+  }
+  bz2_block_set_capacity(*w.block, w.digit);
   return bz2_decode_block(*w.block, w.bits);
+}
+
+void bz2_walk_expand_start(bz2_expander& e, const bz2_stream_walk& w) {
+  const bz2_decoded_block* d = w.decoded;
+  if (d == nullptr) {
+    bz2_expand_start(e, w.block->text.data(), w.block->size);
+  } else if (d->bytes != nullptr) {
+    bz2_copy_start(e, d->bytes, static_cast<uint32_t>(d->byte_count), d->crc);
+  } else {
+    bz2_expand_start(e, d->text, d->size);
+  }
 }
 
 int32_t bz2_walk_block_done(bz2_stream_walk& w, uint32_t crc) {
@@ -118,10 +140,15 @@ void bz2_throw(int32_t code) {
   throw sonovale_io::exception_io_data(bz2_error_text(code));
 }
 
-void bz2_decompress(const file_ptr& input, const file_ptr& output, abort_callback& abort) {
-  bz2_file_source source(input, abort);
+namespace {
+
+// Decodes every stream that `source` holds, reading blocks ahead with
+// `pool` when not null.
+void decode_streams(bz2_byte_source& source, bz2_block_pool* pool, const file_ptr& output,
+                    abort_callback& abort) {
   sequential_decoder d;
   bz2_walk_create(d.walk);
+  d.walk.pool = pool;
   bz2_bits_start(d.walk.bits, source);
   int32_t outcome = bz2_walk_stream_header(d.walk);
   uint8_t chunk[bz2_chunk_size];
@@ -147,4 +174,17 @@ void bz2_decompress(const file_ptr& input, const file_ptr& output, abort_callbac
     }
   }
   bz2_throw(outcome);
+}
+
+}  // namespace
+
+void bz2_decompress(const file_ptr& input, const file_ptr& output, abort_callback& abort) {
+  unsigned workers = bz2_worker_count();
+  if (workers <= 1) {
+    bz2_file_source source(input, abort);
+    decode_streams(source, nullptr, output, abort);
+    return;
+  }
+  bz2_block_pool pool(input, 0, workers, abort);
+  decode_streams(pool.source(), &pool, output, abort);
 }

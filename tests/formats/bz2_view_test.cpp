@@ -129,23 +129,34 @@ std::string made_file() {
   return made;
 }
 
+// Passes decode alone, and with workers decoding the blocks ahead.
+constexpr unsigned worker_counts[] = {1, 3};
+
 TEST(Bz2View, MadeFileDecodesFromEveryCheckpoint) {
   std::string made = made_file();
-  recording_sink sink;
-  decoded full = run_pass(made, nullptr, sink, 1 << 20);
-  EXPECT_EQ(full.error, "");
-  // Blocks of the first stream, the second and third streams' starts and
-  // the third stream's block.
-  EXPECT_GE(sink.checkpoints.size(), 7u);
-  check_passes(made);
+  for (unsigned workers : worker_counts) {
+    SCOPED_TRACE(workers);
+    bz2_workers setting(workers);
+    recording_sink sink;
+    decoded full = run_pass(made, nullptr, sink, 1 << 20);
+    EXPECT_EQ(full.error, "");
+    // Blocks of the first stream, the second and third streams' starts and
+    // the third stream's block.
+    EXPECT_GE(sink.checkpoints.size(), 7u);
+    check_passes(made);
+  }
 }
 
 TEST(Bz2View, TestFilesDecodeFromEveryCheckpoint) {
   std::vector<std::filesystem::path> files = bz2_files_under(TESTDATA_DIR);
   ASSERT_GE(files.size(), 40u);
-  for (const auto& path : files) {
-    SCOPED_TRACE(path.filename().string());
-    check_passes(file_bytes(path));
+  for (unsigned workers : worker_counts) {
+    SCOPED_TRACE(workers);
+    bz2_workers setting(workers);
+    for (const auto& path : files) {
+      SCOPED_TRACE(path.filename().string());
+      check_passes(file_bytes(path));
+    }
   }
 }
 
@@ -162,11 +173,15 @@ TEST(Bz2View, CorpusDecodesFromEveryCheckpoint) {
 TEST(Bz2View, LargeBlockIsCheckedBeforeItsBytes) {
   std::string made = made_file();
   made[10] ^= 1;  // the stored CRC of the first block, 4 MB of zeros
-  recording_sink sink;
-  decoded full = run_pass(made, nullptr, sink, 1 << 20);
-  EXPECT_EQ(full.error, std::string(typeid(exception_io_data).name()) + ": Unknown exception");
-  EXPECT_EQ(full.bytes.size(), 0u);
-  check_passes(made);
+  for (unsigned workers : worker_counts) {
+    SCOPED_TRACE(workers);
+    bz2_workers setting(workers);
+    recording_sink sink;
+    decoded full = run_pass(made, nullptr, sink, 1 << 20);
+    EXPECT_EQ(full.error, std::string(typeid(exception_io_data).name()) + ": Unknown exception");
+    EXPECT_EQ(full.bytes.size(), 0u);
+    check_passes(made);
+  }
 }
 
 TEST(Bz2View, AbortIsPolledEveryMebibyte) {
