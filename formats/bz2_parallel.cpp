@@ -148,7 +148,7 @@ class bz2_block_pool::impl final : public bz2_byte_source {
       for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
     } catch (const std::exception&) {
     }
-    max_jobs_ = workers_.size() + 2;
+    max_jobs_ = workers_.size() + 1;
   }
 
   void set_abort(abort_callback& abort) { abort_ = &abort; }

@@ -33,10 +33,11 @@ void bz2_set_worker_count(unsigned count);
 unsigned bz2_worker_count();
 
 // Memory: besides the output, each worker holds a block decoder (4.5 MB
-// at the largest block size), and up to two blocks more than there are
-// workers wait decoded, each with its compressed bytes and up to 1.5 MiB
-// of expanded bytes (a larger block keeps its text instead). The input
-// is read at most 16 MiB ahead of the walk.
+// at the largest block size), and one block more than there are workers
+// is handed out at a time, besides the one the walk is taking, each with
+// its compressed bytes and up to 1.5 MiB of expanded bytes (a block that
+// expands to more keeps its text instead). Reading ahead stops 16 MiB
+// past the walk.
 class bz2_block_pool {
  public:
   // Reads `input` from its current position, which the walk counts as
