@@ -219,22 +219,6 @@ TEST(Bz2Parallel, AbortStopsEveryWorker) {
   }
 }
 
-TEST(Bz2Parallel, WorkerCountSetting) {
-  {
-    bz2_workers setting(0);  // one per processor
-    EXPECT_GE(bz2_worker_count(), 1u);
-    EXPECT_LE(bz2_worker_count(), 64u);
-  }
-  struct {
-    unsigned set, used;
-  } cases[] = {{1, 1}, {3, 3}, {64, 64}, {1000, 64}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.set);
-    bz2_workers setting(c.set);
-    EXPECT_EQ(bz2_worker_count(), c.used);
-  }
-}
-
 TEST(Bz2BlockFinder, FindsTheMagicAtEveryBitAndAcrossScans) {
   // The magic at each of the first bit positions of random data, found
   // wherever the data is split between two scans.
