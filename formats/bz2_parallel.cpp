@@ -19,6 +19,12 @@
 
 using sonovale_io::file_ptr;
 
+// Workers neither allocate nor free memory: the walk's thread gives them
+// everything they use. A thread's first call to the allocator makes it an
+// arena of its own, whose mapping may land just above the output's and
+// stop that from growing in place; every write that grows the output
+// then moves its whole mapping.
+
 namespace {
 
 std::atomic<unsigned> g_worker_setting{0};
@@ -36,10 +42,10 @@ constexpr uint64_t bytes_past_next_candidate = 16;
 // up (trailing bytes, data that is not bzip2).
 constexpr uint64_t max_read_ahead = 16 << 20;
 // Expanded bytes a decoded block keeps: real blocks of 900 kB expand to
-// about 1.25 MB at the most.
+// about 1.25 MB at the most. A block that expands to more keeps its text
+// (at most bz2_max_block_size bytes) in the same buffer.
 constexpr uint32_t output_capacity = 1536 << 10;
-// A block that expands beyond output_capacity is expanded once to learn
-// its CRC, checking for a stop after each output_capacity bytes.
+static_assert(output_capacity >= bz2_max_block_size);
 
 unsigned processor_count() {
   cpu_set_t set;
@@ -84,21 +90,47 @@ void keep_buffer(std::vector<buffer>& spare, buffer& b) {
   }
 }
 
+// A job's input, followed by zero bytes without end, so that decoding
+// never throws (which would allocate); `overran` tells that the block
+// needed bytes beyond the input.
+class padded_source final : public bz2_byte_source {
+ public:
+  padded_source(const uint8_t* data, uint32_t size) : data_(data), size_(size) {}
+  uint32_t next(const uint8_t*& data) override {
+    if (data_ != nullptr) {
+      data = data_;
+      data_ = nullptr;
+      if (size_ != 0) return size_;
+    }
+    overran = true;
+    data = zeros;
+    return sizeof zeros;
+  }
+  bool overran = false;
+
+ private:
+  static constexpr uint8_t zeros[4096] = {};
+  const uint8_t* data_;
+  uint32_t size_;
+};
+
 // One candidate block, handed to a worker.
 struct job {
   uint64_t start_bit = 0;
   uint64_t input_offset = 0;  // the byte that input.data[0] holds
   size_t input_size = 0;
   buffer input;
+  buffer output;  // output_capacity bytes
+  // Set by the walk under the pool's lock: a worker that takes the job
+  // passes over it.
+  bool abandoned = false;
   // Written by the worker before `done` is set under the pool's lock.
   bool ok = false;
   uint64_t end_bit = 0;
   uint32_t size = 0;
   uint32_t origin = 0;
-  buffer output;
-  buffer text;
   bz2_decoded_block result;
-  bool done = false;  // guarded by the pool's lock
+  bool done = false;
 };
 
 // A piece of the input read ahead.
@@ -134,18 +166,27 @@ class bz2_block_pool::impl final : public bz2_byte_source {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_.store(true, std::memory_order_relaxed);
-      queue_.clear();
     }
     work_ready_.notify_all();
     for (std::thread& t : workers_) t.join();
   }
 
-  // Starts up to `count` workers; the threads the system refuses are done
-  // without.
+  // Starts up to `count` workers, each with a block decoder made here;
+  // the threads the system refuses, or that memory does not allow, are
+  // done without.
   void start_workers(unsigned count) {
     try {
+      decoders_.reserve(count);
       workers_.reserve(count);
-      for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
+      queue_.resize(count + 1);
+      for (unsigned i = 0; i < count; ++i) {
+        std::unique_ptr<bz2_block> block(new (std::nothrow) bz2_block());
+        if (!block) break;
+        bz2_block_set_capacity(*block, 9);
+        decoders_.push_back(std::move(block));
+        bz2_block* mine = decoders_.back().get();
+        workers_.emplace_back([this, mine] { work(*mine); });
+      }
     } catch (const std::exception&) {
     }
     max_jobs_ = workers_.size() + 1;
@@ -174,7 +215,7 @@ class bz2_block_pool::impl final : public bz2_byte_source {
     const uint64_t position = bz2_bit_position(bits);
     floor_ = position;
     while (!jobs_.empty() && jobs_.front()->start_bit < position) {
-      drop(jobs_.front());
+      abandon(std::move(jobs_.front()));
       jobs_.pop_front();
     }
     while (!candidates_.empty() && candidates_.front() < position) candidates_.pop_front();
@@ -190,7 +231,7 @@ class bz2_block_pool::impl final : public bz2_byte_source {
     }
     if (jobs_.empty() || jobs_.front()->start_bit != position) return nullptr;
 
-    std::shared_ptr<job> j = std::move(jobs_.front());
+    std::unique_ptr<job> j = std::move(jobs_.front());
     jobs_.pop_front();
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -282,23 +323,26 @@ class bz2_block_pool::impl final : public bz2_byte_source {
   // Hands every candidate whose bytes are known to a worker, while fewer
   // than max_jobs_ blocks are out.
   void dispatch() {
-    while (!candidates_.empty() && jobs_.size() < max_jobs_) {
+    release_retired();
+    while (!candidates_.empty() && jobs_.size() < max_jobs_ && retired_.empty()) {
       const uint64_t start = candidates_.front();
       const uint64_t first = start / 8;
       uint64_t end = first + max_block_input;
-      if (candidates_.size() > 1)
+      if (candidates_.size() > 1) {
         end = std::min(end, candidates_[1] / 8 + bytes_past_next_candidate);
+      }
       if (end > read_end_) {
         if (!eof_ && !read_error_) return;
         end = read_end_;
       }
       candidates_.pop_front();
       if (start < floor_) continue;
-      std::shared_ptr<job> j = make_job(start, first, end);
+      std::unique_ptr<job> j = make_job(start, first, end);
       if (!j) return;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(j);
+        queue_[(queue_head_ + queued_) % queue_.size()] = j.get();
+        ++queued_;
       }
       work_ready_.notify_one();
       jobs_.push_back(std::move(j));
@@ -308,18 +352,18 @@ class bz2_block_pool::impl final : public bz2_byte_source {
 
   // A job for the block at bit `start` with the input bytes [first, end),
   // or null when memory is short.
-  std::shared_ptr<job> make_job(uint64_t start, uint64_t first, uint64_t end) {
-    std::shared_ptr<job> j;
-    try {
-      j = std::make_shared<job>();
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
+  std::unique_ptr<job> make_job(uint64_t start, uint64_t first, uint64_t end) {
+    std::unique_ptr<job> j(new (std::nothrow) job());
+    if (!j) return nullptr;
     j->start_bit = start;
     j->input_offset = first;
     j->input_size = static_cast<size_t>(end - first);
     j->input = take_buffer(spare_inputs_, j->input_size, 512 << 10);
-    if (!j->input.data) return nullptr;
+    j->output = take_buffer(spare_outputs_, output_capacity, output_capacity);
+    if (!j->input.data || !j->output.data) {
+      recycle(*j);
+      return nullptr;
+    }
     uint8_t* out = j->input.data.get();
     for (const piece& p : pieces_) {
       uint64_t from = std::max(first, p.offset), to = std::min(end, p.offset + p.size);
@@ -329,12 +373,10 @@ class bz2_block_pool::impl final : public bz2_byte_source {
     return j;
   }
 
-  // Gives a finished job's buffers back for reuse.
+  // Gives a job's buffers back for reuse. Precondition: no worker has it.
   void recycle(job& j) {
     keep_buffer(spare_inputs_, j.input);
-    std::lock_guard<std::mutex> lock(mutex_);
     keep_buffer(spare_outputs_, j.output);
-    keep_buffer(spare_texts_, j.text);
   }
 
   void finish_current() {
@@ -343,42 +385,49 @@ class bz2_block_pool::impl final : public bz2_byte_source {
     current_.reset();
   }
 
-  // Forgets a job the walk went past: a candidate inside a block.
-  void drop(const std::shared_ptr<job>& j) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto queued = std::find(queue_.begin(), queue_.end(), j);
-    if (queued != queue_.end()) {
-      queue_.erase(queued);
-    } else if (!j->done) {
-      return;  // its worker still holds it
+  // Forgets a job the walk went past (a candidate inside a block). A
+  // worker that is on it finishes it first; it is freed here later, so that
+  // the worker frees nothing.
+  void abandon(std::unique_ptr<job> j) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      j->abandoned = true;
     }
-    lock.unlock();
-    recycle(*j);
+    try {
+      retired_.push_back(std::move(j));
+    } catch (const std::bad_alloc&) {
+      // Keep it where a worker cannot outlive it: wait for it.
+      std::unique_lock<std::mutex> lock(mutex_);
+      job_done_.wait(lock, [&] { return j->done; });
+    }
+    release_retired();
+  }
+
+  void release_retired() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (!retired_.empty() && retired_.front()->done) {
+      recycle(*retired_.front());
+      retired_.pop_front();
+    }
   }
 
   // ---- Workers ----------------------------------------------------------
 
-  void work() {
-    std::unique_ptr<bz2_block> block(new (std::nothrow) bz2_block());
-    bool usable = false;
-    if (block) {
-      try {
-        bz2_block_set_capacity(*block, 9);
-        usable = true;
-      } catch (const std::exception&) {
-      }
-    }
+  void work(bz2_block& block) {
     for (;;) {
-      std::shared_ptr<job> j;
+      job* j;
+      bool skip;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        work_ready_.wait(
-            lock, [&] { return stopping_.load(std::memory_order_relaxed) || !queue_.empty(); });
+        work_ready_.wait(lock,
+                         [&] { return stopping_.load(std::memory_order_relaxed) || queued_ != 0; });
         if (stopping_.load(std::memory_order_relaxed)) return;
-        j = std::move(queue_.front());
-        queue_.pop_front();
+        j = queue_[queue_head_];
+        queue_head_ = (queue_head_ + 1) % queue_.size();
+        --queued_;
+        skip = j->abandoned;
       }
-      if (usable) decode(*j, *block);
+      if (!skip) decode(*j, block);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         j->done = true;
@@ -388,50 +437,36 @@ class bz2_block_pool::impl final : public bz2_byte_source {
   }
 
   // Decodes the job's block with the largest block size (the walk checks
-  // its stream's), expands it and computes its CRC. Leaves `ok` false on
-  // any failure.
+  // its stream's), expands it and computes its CRC. Leaves `ok` false when
+  // the block is bad or needs bytes beyond the job's.
   void decode(job& j, bz2_block& block) {
-    try {
-      bz2_memory_source source(j.input.data.get(), static_cast<uint32_t>(j.input_size));
-      bz2_bit_input bits;
-      bz2_bits_start(bits, source, j.input_offset, static_cast<uint32_t>(j.start_bit % 8));
-      if (bz2_decode_block(block, bits) != bz2_ok) return;
-      j.end_bit = bz2_bit_position(bits);
-      j.size = block.size;
-      j.origin = block.origin;
-      j.result.stored_crc = block.stored_crc;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        j.output = take_buffer(spare_outputs_, output_capacity, output_capacity);
-      }
-      if (!j.output.data) return;
-      uint8_t* const out = j.output.data.get();
-      bz2_expander e;
-      bz2_expand_start(e, block.text.data(), block.size);
-      uint64_t total = static_cast<uint64_t>(bz2_expand(e, out, out + output_capacity) - out);
-      if (e.finished) {
-        j.result.bytes = out;
-      } else {
-        // Too many bytes to keep: learn the CRC, and keep the text.
-        do {
-          if (stopping_.load(std::memory_order_relaxed)) return;
-          total += static_cast<uint64_t>(bz2_expand(e, out, out + output_capacity) - out);
-        } while (!e.finished);
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          keep_buffer(spare_outputs_, j.output);
-          j.text = take_buffer(spare_texts_, block.size, bz2_max_block_size);
-        }
-        if (!j.text.data) return;
-        std::memcpy(j.text.data.get(), block.text.data(), block.size);
-        j.result.text = j.text.data.get();
-        j.result.size = block.size;
-      }
-      j.result.crc = bz2_expanded_crc(e);
-      j.result.byte_count = total;
-      j.ok = true;
-    } catch (const std::exception&) {
+    padded_source source(j.input.data.get(), static_cast<uint32_t>(j.input_size));
+    bz2_bit_input bits;
+    bz2_bits_start(bits, source, j.input_offset, static_cast<uint32_t>(j.start_bit % 8));
+    if (bz2_decode_block(block, bits) != bz2_ok || source.overran) return;
+    j.end_bit = bz2_bit_position(bits);
+    j.size = block.size;
+    j.origin = block.origin;
+    j.result.stored_crc = block.stored_crc;
+    uint8_t* const out = j.output.data.get();
+    bz2_expander e;
+    bz2_expand_start(e, block.text.data(), block.size);
+    uint64_t total = static_cast<uint64_t>(bz2_expand(e, out, out + output_capacity) - out);
+    if (e.finished) {
+      j.result.bytes = out;
+    } else {
+      // Too many bytes to keep: learn the CRC, and keep the text.
+      do {
+        if (stopping_.load(std::memory_order_relaxed)) return;
+        total += static_cast<uint64_t>(bz2_expand(e, out, out + output_capacity) - out);
+      } while (!e.finished);
+      std::memcpy(out, block.text.data(), block.size);
+      j.result.text = out;
+      j.result.size = block.size;
     }
+    j.result.crc = bz2_expanded_crc(e);
+    j.result.byte_count = total;
+    j.ok = true;
   }
 
   // The walk's thread alone uses these.
@@ -442,23 +477,26 @@ class bz2_block_pool::impl final : public bz2_byte_source {
   std::deque<piece> pieces_;         // the input read and still needed
   std::vector<buffer> spare_pieces_;
   std::vector<buffer> spare_inputs_;
+  std::vector<buffer> spare_outputs_;
   uint64_t read_end_;     // the byte after the last one read
   uint64_t walk_offset_;  // the next byte the walk gets
   uint64_t span_start_;   // the first byte of the walk's current span
   uint64_t floor_ = 0;    // the walk's position: no block starts before it
   bool eof_ = false;
   std::exception_ptr read_error_;
-  std::deque<std::shared_ptr<job>> jobs_;  // handed out, in order
-  std::shared_ptr<job> current_;           // taken by the walk
+  std::deque<std::unique_ptr<job>> jobs_;     // handed out, in order
+  std::deque<std::unique_ptr<job>> retired_;  // abandoned, maybe still on a worker
+  std::unique_ptr<job> current_;              // taken by the walk
   size_t max_jobs_ = 0;
+  std::vector<std::unique_ptr<bz2_block>> decoders_;  // one per worker
 
-  // Shared with the workers.
+  // Shared with the workers, under mutex_.
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable job_done_;
-  std::deque<std::shared_ptr<job>> queue_;  // not yet started
-  std::vector<buffer> spare_outputs_;
-  std::vector<buffer> spare_texts_;
+  std::vector<job*> queue_;  // a ring of the jobs not yet started
+  size_t queue_head_ = 0;
+  size_t queued_ = 0;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> workers_;
 };

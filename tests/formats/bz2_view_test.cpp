@@ -19,6 +19,14 @@ using namespace sonovale_io;
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool under_thread_sanitizer = true;
+#elif defined(__has_feature)
+constexpr bool under_thread_sanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool under_thread_sanitizer = false;
+#endif
+
 class recording_sink : public checkpoint_sink {
  public:
   std::vector<view_checkpoint> checkpoints;
@@ -169,6 +177,7 @@ TEST(Bz2View, CorpusDecodesFromEveryCheckpoint) {
   std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
   std::vector<std::filesystem::path> files = bz2_files_under(root);
   if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
+  if (under_thread_sanitizer) GTEST_SKIP() << "no threads here, nothing for ThreadSanitizer";
   // Workers are compared with decoding in sequence on the corpus in
   // bz2_parallel_test.
   bz2_workers setting(1);
