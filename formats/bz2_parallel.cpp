@@ -19,11 +19,11 @@
 
 using sonovale_io::file_ptr;
 
-// Workers neither allocate nor free memory: the walk's thread gives them
-// everything they use. A thread's first call to the allocator makes it an
-// arena of its own, whose mapping may land just above the output's and
-// stop that from growing in place; every write that grows the output
-// then moves its whole mapping.
+// While they decode, workers neither allocate nor free memory: the walk's
+// thread gives them everything they use. A thread's first call to the
+// allocator makes it an arena of its own, whose mapping may land just
+// above the output's and stop that from growing in place; every write
+// that grows the output then moves its whole mapping.
 
 namespace {
 
