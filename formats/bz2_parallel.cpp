@@ -39,8 +39,10 @@ constexpr uint32_t piece_size = 256 << 10;
 constexpr uint64_t max_block_input = 4 << 20;
 constexpr uint64_t bytes_past_next_candidate = 16;
 // Reading stops this far ahead of the walk even when no candidate turns
-// up (trailing bytes, data that is not bzip2).
+// up (trailing bytes, data that is not bzip2), or when this many
+// candidates wait (data made of magics).
 constexpr uint64_t max_read_ahead = 16 << 20;
+constexpr size_t max_candidates = 4096;
 // Expanded bytes a decoded block keeps: real blocks of 900 kB expand to
 // about 1.25 MB at the most. A block that expands to more keeps its text
 // (at most bz2_max_block_size bytes) in the same buffer.
@@ -312,7 +314,10 @@ class bz2_block_pool::impl final : public bz2_byte_source {
     if (workers_.empty()) return;
     for (;;) {
       dispatch();
-      if (jobs_.size() >= max_jobs_ || read_end_ >= walk_offset_ + max_read_ahead) return;
+      if (jobs_.size() >= max_jobs_ || read_end_ >= walk_offset_ + max_read_ahead ||
+          candidates_.size() >= max_candidates) {
+        return;
+      }
       if (!read_piece(false)) {
         dispatch();
         return;
