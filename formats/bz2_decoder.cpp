@@ -33,17 +33,25 @@ struct sequential_decoder {
   int32_t status = bz2_ok;
 };
 
-// Places up to 4096 decoded bytes of the current stream in `buffer` and
-// returns their number, which is less than 4096 only at the stream's end,
-// with status bz2_end_of_stream. Returns a negative result code once the
-// stream has ended or failed; the bytes of a call that fails are not
-// delivered.
-int32_t read_chunk(sequential_decoder& d, uint8_t* buffer) {
+// Places up to 4096 decoded bytes of the current stream in `buffer`, or
+// points `data` at them where a worker left them, and returns their
+// number, which is less than 4096 only at the stream's end, with status
+// bz2_end_of_stream. Returns a negative result code once the stream has
+// ended or failed; the bytes of a call that fails are not delivered.
+int32_t read_chunk(sequential_decoder& d, uint8_t* buffer, const uint8_t*& data) {
   if (d.status != bz2_ok) return d.status;
+  data = buffer;
   uint8_t* out = buffer;
   uint8_t* const out_end = buffer + bz2_chunk_size;
   for (;;) {
     if (d.in_block) {
+      if (out == buffer) {
+        const uint8_t* copied = bz2_pass_copied(d.expander, bz2_chunk_size);
+        if (copied != nullptr) {
+          data = copied;
+          return static_cast<int32_t>(bz2_chunk_size);
+        }
+      }
       out = bz2_expand(d.expander, out, out_end);
       if (!d.expander.finished) return static_cast<int32_t>(bz2_chunk_size);
       d.in_block = false;
@@ -152,11 +160,12 @@ void decode_streams(bz2_byte_source& source, bz2_block_pool* pool, const file_pt
   bz2_bits_start(d.walk.bits, source);
   int32_t outcome = bz2_walk_stream_header(d.walk);
   uint8_t chunk[bz2_chunk_size];
+  const uint8_t* data = chunk;
   uint64_t unpolled = 0;
   while (outcome == bz2_ok) {
     int32_t got;
-    while ((got = read_chunk(d, chunk)) > 0) {
-      output->write(chunk, static_cast<uint32_t>(got), abort);
+    while ((got = read_chunk(d, chunk, data)) > 0) {
+      output->write(data, static_cast<uint32_t>(got), abort);
       // Writes may ignore the abort (an in-memory file does), and a few
       // bytes of input can expand to gigabytes.
       unpolled += static_cast<uint32_t>(got);
