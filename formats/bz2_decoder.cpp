@@ -25,7 +25,7 @@ void start_stream(bz2_stream_walk& w, uint32_t digit) {
 
 // Decoding one file from start to end: the walk, the block being expanded,
 // and the sticky outcome of the current stream.
-struct sequential_decoder {
+struct whole_decoder {
   bz2_stream_walk walk;
   bz2_expander expander;
   bool in_block = false;
@@ -38,7 +38,7 @@ struct sequential_decoder {
 // number, which is less than 4096 only at the stream's end, with status
 // bz2_end_of_stream. Returns a negative result code once the stream has
 // ended or failed; the bytes of a call that fails are not delivered.
-int32_t read_chunk(sequential_decoder& d, uint8_t* buffer, const uint8_t*& data) {
+int32_t read_chunk(whole_decoder& d, uint8_t* buffer, const uint8_t*& data) {
   if (d.status != bz2_ok) return d.status;
   data = buffer;
   uint8_t* out = buffer;
@@ -154,7 +154,7 @@ namespace {
 // `pool` when not null.
 void decode_streams(bz2_byte_source& source, bz2_block_pool* pool, const file_ptr& output,
                     abort_callback& abort) {
-  sequential_decoder d;
+  whole_decoder d;
   bz2_walk_create(d.walk);
   d.walk.pool = pool;
   bz2_bits_start(d.walk.bits, source);
