@@ -1,21 +1,27 @@
-// bzip2 decoding throughput against libbz2 and the bzip2 tool, round-robin.
+// bzip2 decoding against libbz2, the bzip2 tool and lbzip2, round-robin.
 //
 //   bz2_bench [ROUNDS] [FILE.bz2...]
 //
 // Without files it decodes the .bz2 files of SHARED_DIR/bench-data. Each
 // round runs, per file and in rotating order, these contenders, each in its
 // own child process so that peak memory (maximum resident set) is per run:
-//   ours       bz2_decompress from an in-memory file into a growing file_buffer
-//   presized   the same into a file_buffer already of the output's size, so
-//              that writes never reallocate (the cost of growth is the
-//              difference to `ours`)
+//   ours       bz2_decompress with one worker (decoding in sequence) from an
+//              in-memory file into a growing file_buffer
+//   open1      the BZ2 archive's open_member through the host's local
+//              filesystem (what opening a .bz2 member does), one worker
+//   open       the same with the default worker count (one per processor)
+//   presized   bz2_decompress with the default worker count into a
+//              file_buffer already of the output's size, so that writes
+//              never reallocate (the cost of growth is the difference)
 //   libbz2     BZ2_bzBuffToBuffDecompress into a buffer of the output's size
 //   tool       `bzip2 -dc FILE > /dev/null`, timed from fork to reaping
-// The in-process contenders time only the decoding call, after reading the
-// compressed file into memory. Prints MB/s of output (medians) and the
-// ratios to libbz2, and the memory each in-process contender adds while
-// decoding beyond its output. Times are processor time (wall time is
-// shown as a ratio too): the machine may be shared.
+//   lbzip2     `lbzip2 -n WORKERS -dc FILE > /dev/null`, likewise (when
+//              installed)
+// The in-process contenders time only the decoding call, after reading or
+// opening the compressed file. Prints, as medians, MB/s of output by
+// processor time for the contenders in sequence, then wall times of all
+// and their ratios, and the memory each adds while decoding beyond its
+// output. The machine may be shared: compare within one run only.
 #include <bzlib.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -33,7 +39,12 @@
 #include <string>
 #include <vector>
 
+#include "archive/member_path.h"
+#include "formats/bz2.h"
 #include "formats/bz2_decoder.h"
+#include "formats/bz2_parallel.h"
+#include "host/native_filesystem.h"
+#include "host/service_registry.h"
 #include "io/file_buffer.h"
 
 using sonovale_io::file_ptr;
@@ -139,17 +150,23 @@ sample run_forked(const std::function<timing()>& child) {
   return {t.wall, t.cpu, usage.ru_maxrss, t.growth_kib};
 }
 
-// Returns only when the tool cannot be started.
-timing run_tool(const std::string& path) {
+// Runs `program` with `args` and the output to /dev/null; returns only
+// when it cannot be started.
+timing run_tool(const char* program, std::vector<std::string> args) {
   int out = open("/dev/null", O_WRONLY);
   if (out >= 0 && dup2(out, 1) >= 0) {
-    execlp("bzip2", "bzip2", "-dc", path.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program));
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(program, argv.data());
   }
   return {-1, 0, 0};
 }
 
-timing run_ours(const std::string& path, uint64_t expected_size, bool presized) {
+timing run_ours(const std::string& path, uint64_t expected_size, bool presized, unsigned workers) {
   abort_callback_dummy abort;
+  bz2_set_worker_count(workers);
   // Read straight into the input file: a large temporary freed before the
   // call would raise the allocator's threshold for using fresh mappings and
   // change how the output grows.
@@ -163,6 +180,27 @@ timing run_ours(const std::string& path, uint64_t expected_size, bool presized) 
     bz2_decompress(input, output, abort);
     return output->get_size(abort) == expected_size;
   });
+}
+
+// Opens the one member of `path` as the host would, through the local
+// filesystem and the BZ2 archive service.
+timing run_open_member(const std::string& path, uint64_t expected_size, unsigned workers) {
+  abort_callback_dummy abort;
+  bz2_set_worker_count(workers);
+  service_registry registry;
+  service_impl_single_t<native_filesystem> native;
+  service_impl_single_t<archive_bz2> archive;
+  registry.add(sonovale_io::filesystem::class_guid, &native);
+  registry.add(sonovale_io::filesystem::class_guid, &archive);
+  set_module_host_api(&registry);
+  timing t = timed([&] {
+    file_ptr member;
+    archive.open_member(member, path.c_str(), "member", abort);
+    return member->get_size(abort) == expected_size;
+  });
+  set_module_host_api(nullptr);
+  registry.clear();
+  return t;
 }
 
 timing run_libbz2(const std::string& path, uint64_t expected_size) {
@@ -192,8 +230,13 @@ struct series {
   static double best(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 };
 
-enum contender { ours, presized, libbz2, tool, contender_count };
-const char* const contender_names[] = {"ours", "presized", "libbz2", "tool"};
+enum contender { ours, open1, open_all, presized, libbz2, tool, lbzip2, contender_count };
+const char* const contender_names[] = {"ours",   "open1", "open",  "presized",
+                                       "libbz2", "tool",  "lbzip2"};
+
+bool have_lbzip2() {
+  return std::system("lbzip2 --version > /dev/null 2>&1") == 0;
+}
 
 }  // namespace
 
@@ -216,8 +259,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [ROUNDS] [FILE.bz2...]\n", argv[0]);
     return 2;
   }
+  const unsigned workers = bz2_worker_count();
+  const bool lbzip2_present = have_lbzip2();
+  if (!lbzip2_present) std::fprintf(stderr, "bz2_bench: lbzip2 is not installed; skipping it\n");
 
-  // Output sizes, and a check that ours and libbz2 agree byte for byte.
+  // Output sizes, and a check that ours (with workers) and libbz2 agree
+  // byte for byte.
   std::vector<uint64_t> sizes;
   for (const std::string& path : files) {
     uint64_t size = 0;
@@ -241,6 +288,7 @@ int main(int argc, char** argv) {
     sizes.push_back(size);
   }
 
+  std::string worker_text = std::to_string(workers);
   std::vector<std::vector<series>> results(files.size(), std::vector<series>(contender_count));
   for (int round = 0; round < rounds; ++round) {
     for (size_t f = 0; f < files.size(); ++f) {
@@ -250,58 +298,75 @@ int main(int argc, char** argv) {
         uint64_t size = sizes[f];
         sample s;
         switch (c) {
-          case ours: s = run_forked([&] { return run_ours(path, size, false); }); break;
-          case presized: s = run_forked([&] { return run_ours(path, size, true); }); break;
+          case ours: s = run_forked([&] { return run_ours(path, size, false, 1); }); break;
+          case open1: s = run_forked([&] { return run_open_member(path, size, 1); }); break;
+          case open_all:
+            s = run_forked([&] { return run_open_member(path, size, workers); });
+            break;
+          case presized: s = run_forked([&] { return run_ours(path, size, true, workers); }); break;
           case libbz2: s = run_forked([&] { return run_libbz2(path, size); }); break;
-          default: s = run_forked([&] { return run_tool(path); }); break;
+          case tool: s = run_forked([&] { return run_tool("bzip2", {"-dc", path}); }); break;
+          default:
+            if (!lbzip2_present) continue;
+            s = run_forked([&] { return run_tool("lbzip2", {"-n", worker_text, "-dc", path}); });
+            break;
         }
         results[f][c].add(s);
       }
     }
   }
 
+  std::printf("%d rounds, %u workers; medians.\n", rounds, workers);
   std::printf(
-      "%d rounds; medians in MB/s of output (10^6 bytes) by processor time, and the\n"
-      "ratio to libbz2 by processor time and by wall time\n",
-      rounds);
-  std::printf("%-9s %7s %8s %8s %8s %8s %7s %7s %7s %9s %9s %9s\n", "file", "out MB", "ours",
-              "presized", "libbz2", "tool", "ratio", "wall", "pre/lib", "ours KiB", "pre KiB",
-              "bz2 KiB");
-  double total_bytes = 0;
+      "Decoding in sequence, MB/s of output (10^6 bytes) by processor time, and the ratio\n"
+      "to libbz2 by processor time and by wall time:\n");
+  std::printf("%-13s %7s %8s %8s %8s %7s %7s\n", "file", "out MB", "ours", "libbz2", "tool",
+              "ratio", "wall");
   double total_cpu[contender_count] = {}, total_wall[contender_count] = {};
+  double total_bytes = 0;
+  std::vector<std::vector<double>> wall(files.size(), std::vector<double>(contender_count, 0));
   for (size_t f = 0; f < files.size(); ++f) {
     double mb = sizes[f] / 1e6;
-    double cpu[contender_count], wall[contender_count];
+    double cpu[contender_count] = {};
     for (int c = 0; c < contender_count; ++c) {
+      if (results[f][c].wall.empty()) continue;
       cpu[c] = series::median(results[f][c].cpu);
-      wall[c] = series::median(results[f][c].wall);
+      wall[f][c] = series::median(results[f][c].wall);
       total_cpu[c] += cpu[c];
-      total_wall[c] += wall[c];
+      total_wall[c] += wall[f][c];
     }
     total_bytes += sizes[f];
-    // Memory that decoding adds: the peak resident set during the call
-    // above the set before it, less the output where the call grows it.
-    long out_kib = static_cast<long>(sizes[f] / 1024);
-    std::printf("%-9s %7.1f %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f %7.2f %9ld %9ld %9ld\n",
+    std::printf("%-13s %7.1f %8.1f %8.1f %8.1f %7.2f %7.2f\n",
                 std::filesystem::path(files[f]).stem().c_str(), mb, mb / cpu[ours],
-                mb / cpu[presized], mb / cpu[libbz2], mb / cpu[tool], cpu[libbz2] / cpu[ours],
-                wall[libbz2] / wall[ours], cpu[libbz2] / cpu[presized],
-                results[f][ours].growth_kib - out_kib, results[f][presized].growth_kib,
-                results[f][libbz2].growth_kib);
+                mb / cpu[libbz2], mb / cpu[tool], cpu[libbz2] / cpu[ours],
+                wall[f][libbz2] / wall[f][ours]);
   }
   double mb = total_bytes / 1e6;
-  std::printf("%-9s %7.1f %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f %7.2f\n", "all", mb,
-              mb / total_cpu[ours], mb / total_cpu[presized], mb / total_cpu[libbz2],
-              mb / total_cpu[tool], total_cpu[libbz2] / total_cpu[ours],
-              total_wall[libbz2] / total_wall[ours], total_cpu[libbz2] / total_cpu[presized]);
+  std::printf("%-13s %7.1f %8.1f %8.1f %8.1f %7.2f %7.2f\n", "all", mb, mb / total_cpu[ours],
+              mb / total_cpu[libbz2], mb / total_cpu[tool], total_cpu[libbz2] / total_cpu[ours],
+              total_wall[libbz2] / total_wall[ours]);
   // The fastest round of each is least disturbed by neighbours.
   double best_ours = 0, best_libbz2 = 0;
   for (size_t f = 0; f < files.size(); ++f) {
     best_ours += series::best(results[f][ours].cpu);
     best_libbz2 += series::best(results[f][libbz2].cpu);
   }
-  std::printf("%-9s %7.1f %8.1f %8s %8.1f %8s %7.2f   (fastest rounds)\n", "all", mb,
-              mb / best_ours, "", mb / best_libbz2, "", best_libbz2 / best_ours);
-  std::printf("KiB columns: resident memory that decoding adds beyond its output, at its peak\n");
+  std::printf("%-13s %7.1f %8.1f %8.1f %8s %7.2f   (fastest rounds)\n", "all", mb, mb / best_ours,
+              mb / best_libbz2, "", best_libbz2 / best_ours);
+
+  std::printf(
+      "\nWall time in ms; ratios of wall time (above 1: `open` is faster); KiB: resident\n"
+      "memory that `open` adds beyond its output, at its peak:\n");
+  std::printf("%-13s", "file");
+  for (int c = 0; c < contender_count; ++c) std::printf(" %8s", contender_names[c]);
+  std::printf(" %9s %9s %9s %9s\n", "tool/open", "lbz/open", "open1/open", "open KiB");
+  for (size_t f = 0; f < files.size(); ++f) {
+    std::printf("%-13s", std::filesystem::path(files[f]).stem().c_str());
+    for (int c = 0; c < contender_count; ++c) std::printf(" %8.0f", wall[f][c] * 1e3);
+    double open = wall[f][open_all];
+    long out_kib = static_cast<long>(sizes[f] / 1024);
+    std::printf(" %9.2f %9.2f %9.2f %9ld\n", wall[f][tool] / open, wall[f][lbzip2] / open,
+                wall[f][open1] / open, results[f][open_all].growth_kib - out_kib);
+  }
   return 0;
 }

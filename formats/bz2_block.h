@@ -56,6 +56,18 @@ struct bz2_block {
   huffman_group groups[bz2_max_groups] = {};
 };
 
+// A block decoded away from the walk (bz2_parallel.h): its stored CRC, and
+// its expanded bytes with their CRC, or, when they were too many to keep,
+// its text to expand again.
+struct bz2_decoded_block {
+  uint32_t stored_crc = 0;
+  uint32_t crc = 0;                // the CRC of the expanded bytes
+  uint64_t byte_count = 0;         // the number of expanded bytes
+  const uint8_t* bytes = nullptr;  // the expanded bytes, or null
+  const uint8_t* text = nullptr;   // when `bytes` is null: the text, `size` bytes
+  uint32_t size = 0;
+};
+
 // Sizes the buffers for the blocks of a stream with block-size digit
 // `digit` (1 to 9). The old buffers are freed first, so two never coexist;
 // nothing happens when the capacity stays. Throws plix::bad_alloc.

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "formats/bz2_parallel.h"
 #include "io/exceptions.h"
 
 using sonovale_io::file_ptr;
@@ -15,15 +16,16 @@ constexpr uint32_t header_last = 0x425A6839;
 // The abort callback is polled whenever this much more output is written.
 constexpr uint64_t abort_poll_bytes = 1 << 20;
 
+// The block decoder is sized when a record is read, so that a stream
+// whose blocks are all decoded ahead never needs it.
 void start_stream(bz2_stream_walk& w, uint32_t digit) {
-  bz2_block_set_capacity(*w.block, digit);
   w.digit = digit;
   w.combined_crc = 0;
 }
 
 // Decoding one file from start to end: the walk, the block being expanded,
 // and the sticky outcome of the current stream.
-struct sequential_decoder {
+struct whole_decoder {
   bz2_stream_walk walk;
   bz2_expander expander;
   bool in_block = false;
@@ -31,17 +33,25 @@ struct sequential_decoder {
   int32_t status = bz2_ok;
 };
 
-// Places up to 4096 decoded bytes of the current stream in `buffer` and
-// returns their number, which is less than 4096 only at the stream's end,
-// with status bz2_end_of_stream. Returns a negative result code once the
-// stream has ended or failed; the bytes of a call that fails are not
-// delivered.
-int32_t read_chunk(sequential_decoder& d, uint8_t* buffer) {
+// Places up to 4096 decoded bytes of the current stream in `buffer`, or
+// points `data` at them where a worker left them, and returns their
+// number, which is less than 4096 only at the stream's end, with status
+// bz2_end_of_stream. Returns a negative result code once the stream has
+// ended or failed; the bytes of a call that fails are not delivered.
+int32_t read_chunk(whole_decoder& d, uint8_t* buffer, const uint8_t*& data) {
   if (d.status != bz2_ok) return d.status;
+  data = buffer;
   uint8_t* out = buffer;
   uint8_t* const out_end = buffer + bz2_chunk_size;
   for (;;) {
     if (d.in_block) {
+      if (out == buffer) {
+        const uint8_t* copied = bz2_pass_copied(d.expander, bz2_chunk_size);
+        if (copied != nullptr) {
+          data = copied;
+          return static_cast<int32_t>(bz2_chunk_size);
+        }
+      }
       out = bz2_expand(d.expander, out, out_end);
       if (!d.expander.finished) return static_cast<int32_t>(bz2_chunk_size);
       d.in_block = false;
@@ -53,7 +63,7 @@ int32_t read_chunk(sequential_decoder& d, uint8_t* buffer) {
       d.status = result;
       return result == bz2_end_of_stream ? static_cast<int32_t>(out - buffer) : result;
     }
-    bz2_expand_start(d.expander, d.walk.block->text.data(), d.walk.block->size);
+    bz2_walk_expand_start(d.expander, d.walk);
     d.in_block = true;
   }
 }
@@ -80,7 +90,27 @@ void bz2_walk_resume(bz2_stream_walk& w, uint32_t digit, uint32_t combined_crc) 
 
 int32_t bz2_walk_record(bz2_stream_walk& w) {
   w.record_position = bz2_bit_position(w.bits);
+  w.decoded = nullptr;
+  if (w.pool != nullptr) {
+    w.decoded = w.pool->take(w.bits, w.digit * bz2_block_size_unit);
+    if (w.decoded != nullptr) {
+      w.block->stored_crc = w.decoded->stored_crc;
+      return bz2_ok;
+    }
+  }
+  bz2_block_set_capacity(*w.block, w.digit);
   return bz2_decode_block(*w.block, w.bits);
+}
+
+void bz2_walk_expand_start(bz2_expander& e, const bz2_stream_walk& w) {
+  const bz2_decoded_block* d = w.decoded;
+  if (d == nullptr) {
+    bz2_expand_start(e, w.block->text.data(), w.block->size);
+  } else if (d->bytes != nullptr) {
+    bz2_copy_start(e, d->bytes, static_cast<uint32_t>(d->byte_count), d->crc);
+  } else {
+    bz2_expand_start(e, d->text, d->size);
+  }
 }
 
 int32_t bz2_walk_block_done(bz2_stream_walk& w, uint32_t crc) {
@@ -118,18 +148,24 @@ void bz2_throw(int32_t code) {
   throw sonovale_io::exception_io_data(bz2_error_text(code));
 }
 
-void bz2_decompress(const file_ptr& input, const file_ptr& output, abort_callback& abort) {
-  bz2_file_source source(input, abort);
-  sequential_decoder d;
+namespace {
+
+// Decodes every stream that `source` holds, reading blocks ahead with
+// `pool` when not null.
+void decode_streams(bz2_byte_source& source, bz2_block_pool* pool, const file_ptr& output,
+                    abort_callback& abort) {
+  whole_decoder d;
   bz2_walk_create(d.walk);
+  d.walk.pool = pool;
   bz2_bits_start(d.walk.bits, source);
   int32_t outcome = bz2_walk_stream_header(d.walk);
   uint8_t chunk[bz2_chunk_size];
+  const uint8_t* data = chunk;
   uint64_t unpolled = 0;
   while (outcome == bz2_ok) {
     int32_t got;
-    while ((got = read_chunk(d, chunk)) > 0) {
-      output->write(chunk, static_cast<uint32_t>(got), abort);
+    while ((got = read_chunk(d, chunk, data)) > 0) {
+      output->write(data, static_cast<uint32_t>(got), abort);
       // Writes may ignore the abort (an in-memory file does), and a few
       // bytes of input can expand to gigabytes.
       unpolled += static_cast<uint32_t>(got);
@@ -147,4 +183,17 @@ void bz2_decompress(const file_ptr& input, const file_ptr& output, abort_callbac
     }
   }
   bz2_throw(outcome);
+}
+
+}  // namespace
+
+void bz2_decompress(const file_ptr& input, const file_ptr& output, abort_callback& abort) {
+  unsigned workers = bz2_worker_count();
+  if (workers <= 1) {
+    bz2_file_source source(input, abort);
+    decode_streams(source, nullptr, output, abort);
+    return;
+  }
+  bz2_block_pool pool(input, 0, workers, abort);
+  decode_streams(pool.source(), &pool, output, abort);
 }

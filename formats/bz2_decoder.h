@@ -21,6 +21,8 @@
 #include "formats/bz2_expand.h"
 #include "io/file.h"
 
+class bz2_block_pool;
+
 // The position in a file's streams, record by record. Create it with
 // bz2_walk_create; the bit input's source is the caller's.
 struct bz2_stream_walk {
@@ -31,6 +33,12 @@ struct bz2_stream_walk {
   // Bit position where the last record read, or the current stream's
   // header, starts.
   uint64_t record_position = 0;
+  // Decodes blocks ahead on other threads, or null; its source() must be
+  // the bit input's source. Not owned.
+  bz2_block_pool* pool = nullptr;
+  // The block just read when the pool decoded it, or null when `block`
+  // holds it.
+  const bz2_decoded_block* decoded = nullptr;
 };
 
 // Makes the walk's block decoder. Throws plix::bad_alloc.
@@ -47,9 +55,15 @@ int32_t bz2_walk_stream_header(bz2_stream_walk& w);
 // where one of its records starts. Throws plix::bad_alloc.
 void bz2_walk_resume(bz2_stream_walk& w, uint32_t digit, uint32_t combined_crc);
 
-// Reads the stream's next record with bz2_decode_block, noting where it
-// starts in record_position. Returns and throws as bz2_decode_block.
+// Reads the stream's next record, noting where it starts in
+// record_position: takes the block the pool decoded from there, if any,
+// and otherwise decodes it with bz2_decode_block (sizing the block
+// decoder for the stream first). Returns and throws as bz2_decode_block,
+// and plix::bad_alloc.
 int32_t bz2_walk_record(bz2_stream_walk& w);
+
+// Starts expanding the block just read, wherever it was decoded.
+void bz2_walk_expand_start(bz2_expander& e, const bz2_stream_walk& w);
 
 // Folds the CRC of the block just read, computed over its bytes, into the
 // stream's: returns bz2_ok, or bz2_crc_mismatch when it differs from the
@@ -78,7 +92,10 @@ const char* bz2_error_text(int32_t code);
 
 // Decodes every bzip2 stream of `input`, from its current position, into
 // `output` with writes of at most 4096 bytes, passing `abort` to every
-// read and write and polling it after every 1 MiB written. Throws
+// read and write and polling it after every 1 MiB written. With more than
+// one worker (bz2_worker_count) blocks are decoded ahead on that many
+// threads, with the same writes, results and exceptions; only the input
+// is read further ahead. Throws
 // exception_io_data with "Not BZIP2 data", "Data error" or "Obsolete
 // input", or "Unknown exception" for a CRC mismatch;
 // exception_io_data_truncation when the input ends inside a stream;

@@ -1,5 +1,6 @@
 #include "formats/bz2_expand.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -61,10 +62,31 @@ void bz2_expand_start(bz2_expander& e, const uint8_t* text, uint32_t size) {
   e.crc = 0xFFFFFFFFu;
 }
 
+void bz2_copy_start(bz2_expander& e, const uint8_t* bytes, uint32_t count, uint32_t crc) {
+  e = bz2_expander{};
+  e.copy_from = bytes;
+  e.copy_left = count;
+  e.crc = ~crc;
+}
+
+namespace {
+
+uint8_t* copy_bytes(bz2_expander& e, uint8_t* out, uint8_t* const out_end) {
+  uint32_t n = static_cast<uint32_t>(std::min<size_t>(e.copy_left, out_end - out));
+  std::memcpy(out, e.copy_from, n);
+  e.copy_from += n;
+  e.copy_left -= n;
+  e.finished = e.copy_left == 0;
+  return out + n;
+}
+
+}  // namespace
+
 // The state lives in locals for the loop. Bytes are emitted one at a time:
 // most text bytes are literals, and a repeat count adds at most 255
 // copies. The CRC covers [start, out) once the loop stops.
 uint8_t* bz2_expand(bz2_expander& e, uint8_t* out, uint8_t* const out_end) {
+  if (e.copy_from != nullptr) return copy_bytes(e, out, out_end);
   const uint8_t* const text = e.text;
   uint8_t* const start = out;
   uint32_t copies = e.copies_left;

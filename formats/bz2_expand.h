@@ -11,8 +11,9 @@
 #include <cstdint>
 
 // The state of expanding one block's text, so that its bytes can be taken
-// in pieces of any size. Copyable: a copy made before expanding expands
-// the block again.
+// in pieces of any size; or of copying a block expanded elsewhere, in the
+// same pieces. Copyable: a copy made before expanding expands the block
+// again.
 struct bz2_expander {
   const uint8_t* text = nullptr;  // not owned
   uint32_t link = 0;              // the next text byte to read
@@ -22,16 +23,34 @@ struct bz2_expander {
   uint32_t current_byte = 0;      // the byte being emitted, or repeated
   uint32_t crc = 0;               // running CRC of the bytes produced so far
   bool finished = false;          // every byte has been produced
+  // When copying: the bytes not yet copied. Null when expanding.
+  const uint8_t* copy_from = nullptr;
+  uint32_t copy_left = 0;
 };
 
 // Starts expanding `text[0, size)`, which must outlive the expansion.
 void bz2_expand_start(bz2_expander& e, const uint8_t* text, uint32_t size);
+
+// Starts copying `bytes[0, count)`, a block's expansion whose CRC is
+// `crc`; the bytes must outlive the copying.
+void bz2_copy_start(bz2_expander& e, const uint8_t* bytes, uint32_t count, uint32_t crc);
 
 // Writes the block's next bytes to [out, out_end) and returns the end of
 // what it wrote. Stops when the space is full and another byte is left
 // (held back for the next call), or at the block's end, with `finished`
 // set and possibly the space exactly full. Precondition: not finished.
 uint8_t* bz2_expand(bz2_expander& e, uint8_t* out, uint8_t* out_end);
+
+// When copying and more than `n` bytes are left: passes over the next `n`
+// and returns where they lie, valid as long as the copied bytes. Returns
+// null otherwise.
+inline const uint8_t* bz2_pass_copied(bz2_expander& e, uint32_t n) {
+  if (e.copy_from == nullptr || e.copy_left <= n) return nullptr;
+  const uint8_t* bytes = e.copy_from;
+  e.copy_from += n;
+  e.copy_left -= n;
+  return bytes;
+}
 
 // The block CRC of the bytes produced; final once `finished` is set.
 inline uint32_t bz2_expanded_crc(const bz2_expander& e) {

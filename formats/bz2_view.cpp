@@ -5,6 +5,7 @@
 #include <new>
 
 #include "formats/bz2_decoder.h"
+#include "formats/bz2_parallel.h"
 #include "io/exceptions.h"
 
 using namespace sonovale_io;
@@ -93,6 +94,7 @@ class bz2_pass final : public view_pass {
 
   size_t decode(uint8_t* out, size_t capacity, abort_callback& abort) override {
     input_.set_abort(abort);
+    if (pool_) pool_->set_abort(abort);
     if (!started_) {
       started_ = true;
       begin(abort);
@@ -128,7 +130,15 @@ class bz2_pass final : public view_pass {
   void begin(abort_callback& abort) {
     uint64_t bit = resuming_ ? from_.bit_position : 0;
     source_->seek(bit / 8, abort);
-    bz2_bits_start(walk_.bits, input_, bit / 8, static_cast<uint32_t>(bit % 8));
+    bz2_byte_source* bytes = &input_;
+    unsigned workers = bz2_worker_count();
+    if (workers > 1) {
+      pool_.reset(new (std::nothrow) bz2_block_pool(source_, bit / 8, workers, abort));
+      if (!pool_) throw plix::bad_alloc();
+      walk_.pool = pool_.get();
+      bytes = &pool_->source();
+    }
+    bz2_bits_start(walk_.bits, *bytes, bit / 8, static_cast<uint32_t>(bit % 8));
     if (resuming_ && from_.kind == at_block) {
       bz2_walk_resume(walk_, from_.digit, from_.combined_crc);
       return;
@@ -169,6 +179,15 @@ class bz2_pass final : public view_pass {
   // the expansion to be done again, straight into the caller's buffer.
   // Either way the CRC is checked before a byte is served.
   void expand_block(abort_callback& abort) {
+    if (walk_.decoded != nullptr) {
+      // Decoded ahead, with its CRC known.
+      int32_t checked = bz2_walk_block_done(walk_, walk_.decoded->crc);
+      if (checked != bz2_ok) bz2_throw(checked);
+      bz2_walk_expand_start(expander_, walk_);
+      serving_ = true;
+      output_end_ += walk_.decoded->byte_count;
+      return;
+    }
     const bz2_block& b = *walk_.block;
     bz2_expand_start(expander_, b.text.data(), b.size);
     const bz2_expander start = expander_;
@@ -214,6 +233,7 @@ class bz2_pass final : public view_pass {
   checkpoint_sink& sink_;
   resume_point from_;
   bool resuming_ = false;
+  std::unique_ptr<bz2_block_pool> pool_;  // when blocks are decoded ahead
   bz2_stream_walk walk_;
   std::unique_ptr<uint8_t[]> buffer_;
   // Output position after the last block readied.

@@ -11,16 +11,22 @@
 //   - the module accepts an empty block and a block whose symbol map
 //     declares no bytes, which libbz2 refuses: a walk over the blocks with
 //     the decoder's own steps must find such a block.
-// The same bytes listed as a "bz2" archive must give the same content, or
-// the same exception, as decoding them directly.
+// Decoding with worker threads must write the same bytes and end the same
+// way as decoding in sequence; a pass of the view format must give the
+// same content or the same exception. The same bytes listed as a "bz2"
+// archive must give the same content, or the same exception, as decoding
+// them directly.
 #include <bzlib.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <typeinfo>
 
 #include "formats/bz2.h"
 #include "formats/bz2_decoder.h"
+#include "formats/bz2_parallel.h"
+#include "formats/bz2_view.h"
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;
@@ -113,9 +119,11 @@ struct module_result {
   std::string error_message;
 };
 
-module_result module_decode(const uint8_t* data, size_t size) {
+// Decodes with `workers` worker threads (1: in sequence).
+module_result module_decode(const uint8_t* data, size_t size, unsigned workers) {
   abort_callback_dummy abort;
   module_result m;
+  bz2_set_worker_count(workers);
   service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
   sink->max_write = bz2_chunk_size;
   sink->limit = output_limit;
@@ -128,7 +136,38 @@ module_result module_decode(const uint8_t* data, size_t size) {
     m.error_class = typeid(e).name();
     m.error_message = e.what();
   }
+  bz2_set_worker_count(0);
   m.content = std::move(sink->content);
+  return m;
+}
+
+class ignoring_sink : public checkpoint_sink {
+ public:
+  void add_checkpoint(view_checkpoint&&) override {}
+};
+
+// A view pass from the start, read to its end, with `workers` workers.
+module_result view_decode(const uint8_t* data, size_t size, unsigned workers) {
+  abort_callback_dummy abort;
+  module_result m;
+  bz2_set_worker_count(workers);
+  ignoring_sink sink;
+  try {
+    std::unique_ptr<view_pass> pass =
+        bz2_view_format().start(memory_file(data, size), nullptr, sink, abort);
+    // One byte at a time near the start, so that a failure loses little.
+    uint8_t chunk[65536];
+    for (size_t step = 1;; step = std::min(step * 2, sizeof chunk)) {
+      size_t got = pass->decode(chunk, step, abort);
+      m.content.append(reinterpret_cast<const char*>(chunk), got);
+      if (got < step) break;
+    }
+  } catch (const exception_io_data& e) {
+    m.result = outcome::refused;
+    m.error_class = typeid(e).name();
+    m.error_message = e.what();
+  }
+  bz2_set_worker_count(0);
   return m;
 }
 
@@ -139,7 +178,22 @@ bool starts_with(const std::string& whole, const std::string& prefix) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  module_result m = module_decode(data, size);
+  module_result m = module_decode(data, size, 1);
+  module_result parallel = module_decode(data, size, 3);
+  FUZZ_REQUIRE(parallel.result == m.result);
+  FUZZ_REQUIRE(parallel.content == m.content);
+  FUZZ_REQUIRE(parallel.error_class == m.error_class);
+  FUZZ_REQUIRE(parallel.error_message == m.error_message);
+  if (m.result != outcome::too_big) {
+    module_result view = view_decode(data, size, 2);
+    FUZZ_REQUIRE(view.result == m.result);
+    FUZZ_REQUIRE(view.error_class == m.error_class);
+    FUZZ_REQUIRE(view.error_message == m.error_message);
+    size_t common = std::min(view.content.size(), m.content.size());
+    FUZZ_REQUIRE(m.result == outcome::refused
+                     ? view.content.compare(0, common, m.content, 0, common) == 0
+                     : view.content == m.content);
+  }
   std::string expected;
   outcome r = reference_decode(data, size, expected);
 

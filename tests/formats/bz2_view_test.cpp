@@ -19,6 +19,14 @@ using namespace sonovale_io;
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool under_thread_sanitizer = true;
+#elif defined(__has_feature)
+constexpr bool under_thread_sanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool under_thread_sanitizer = false;
+#endif
+
 class recording_sink : public checkpoint_sink {
  public:
   std::vector<view_checkpoint> checkpoints;
@@ -53,26 +61,34 @@ decoded whole_file(const std::string& compressed) {
 }
 
 // A pass from `from` (null: the start) to the end of the content or its
-// exception, asking for `step` bytes at a time.
+// exception, asking for `step` bytes at a time, and for one at a time once
+// it has `slow_after` bytes.
 decoded run_pass(const file_ptr& source, const view_checkpoint* from, recording_sink& sink,
-                 abort_callback& abort, size_t step) {
+                 abort_callback& abort, size_t step, size_t slow_after = SIZE_MAX) {
   decoded d;
   std::vector<uint8_t> buffer(step);
   d.error = error_of([&] {
     std::unique_ptr<view_pass> pass = bz2_view_format().start(source, from, sink, abort);
     for (;;) {
-      size_t got = pass->decode(buffer.data(), step, abort);
+      size_t ask = d.bytes.size() < slow_after ? std::min(step, slow_after - d.bytes.size()) : 1;
+      size_t got = pass->decode(buffer.data(), ask, abort);
       d.bytes.append(reinterpret_cast<const char*>(buffer.data()), got);
-      if (got < step) break;
+      if (got < ask) break;
     }
   });
   return d;
 }
 
+// A pass over `compressed` that returns every byte before a failure too.
+// The call that throws returns nothing, so a pass that fails runs again,
+// byte by byte from where the first one made that call.
 decoded run_pass(const std::string& compressed, const view_checkpoint* from, recording_sink& sink,
                  size_t step) {
   abort_callback_dummy abort;
-  return run_pass(memory_file(compressed), from, sink, abort, step);
+  decoded d = run_pass(memory_file(compressed), from, sink, abort, step);
+  if (d.error.empty()) return d;
+  recording_sink again;
+  return run_pass(memory_file(compressed), from, again, abort, step, d.bytes.size());
 }
 
 // A pass from the start gives what bz2_decompress gives; a pass from each
@@ -80,12 +96,9 @@ decoded run_pass(const std::string& compressed, const view_checkpoint* from, rec
 // checkpoints on the way.
 void check_passes(const std::string& compressed) {
   decoded expected = whole_file(compressed);
-  // A call that throws returns nothing: byte by byte, the passes of a file
-  // that fails return every byte before the failure.
   bool fails = !expected.error.empty();
-  size_t step = fails ? 1 : 70001;
   recording_sink sink;
-  decoded full = run_pass(compressed, nullptr, sink, step);
+  decoded full = run_pass(compressed, nullptr, sink, 70001);
   EXPECT_EQ(full.error, expected.error);
   if (!fails) {
     EXPECT_TRUE(same_bytes(full.bytes, expected.bytes));
@@ -105,7 +118,7 @@ void check_passes(const std::string& compressed) {
     }
     ASSERT_LE(c.output_position, full.bytes.size());
     recording_sink again;
-    decoded rest = run_pass(compressed, &c, again, fails ? 1 : 4093);
+    decoded rest = run_pass(compressed, &c, again, 4093);
     EXPECT_EQ(rest.error, full.error);
     EXPECT_TRUE(same_bytes(rest.bytes, full.bytes.substr(c.output_position)));
     // The checkpoints it meets are the last ones the full pass met.
@@ -129,23 +142,34 @@ std::string made_file() {
   return made;
 }
 
+// Passes decode alone, and with workers decoding the blocks ahead.
+constexpr unsigned worker_counts[] = {1, 3};
+
 TEST(Bz2View, MadeFileDecodesFromEveryCheckpoint) {
   std::string made = made_file();
-  recording_sink sink;
-  decoded full = run_pass(made, nullptr, sink, 1 << 20);
-  EXPECT_EQ(full.error, "");
-  // Blocks of the first stream, the second and third streams' starts and
-  // the third stream's block.
-  EXPECT_GE(sink.checkpoints.size(), 7u);
-  check_passes(made);
+  for (unsigned workers : worker_counts) {
+    SCOPED_TRACE(workers);
+    bz2_workers setting(workers);
+    recording_sink sink;
+    decoded full = run_pass(made, nullptr, sink, 1 << 20);
+    EXPECT_EQ(full.error, "");
+    // Blocks of the first stream, the second and third streams' starts and
+    // the third stream's block.
+    EXPECT_GE(sink.checkpoints.size(), 7u);
+    check_passes(made);
+  }
 }
 
 TEST(Bz2View, TestFilesDecodeFromEveryCheckpoint) {
   std::vector<std::filesystem::path> files = bz2_files_under(TESTDATA_DIR);
   ASSERT_GE(files.size(), 40u);
-  for (const auto& path : files) {
-    SCOPED_TRACE(path.filename().string());
-    check_passes(file_bytes(path));
+  for (unsigned workers : worker_counts) {
+    SCOPED_TRACE(workers);
+    bz2_workers setting(workers);
+    for (const auto& path : files) {
+      SCOPED_TRACE(path.filename().string());
+      check_passes(file_bytes(path));
+    }
   }
 }
 
@@ -153,6 +177,10 @@ TEST(Bz2View, CorpusDecodesFromEveryCheckpoint) {
   std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
   std::vector<std::filesystem::path> files = bz2_files_under(root);
   if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
+  if (under_thread_sanitizer) GTEST_SKIP() << "no threads here, nothing for ThreadSanitizer";
+  // Workers are compared with decoding in sequence on the corpus in
+  // bz2_parallel_test.
+  bz2_workers setting(1);
   for (const auto& path : files) {
     SCOPED_TRACE(path.string());
     check_passes(file_bytes(path));
@@ -162,11 +190,15 @@ TEST(Bz2View, CorpusDecodesFromEveryCheckpoint) {
 TEST(Bz2View, LargeBlockIsCheckedBeforeItsBytes) {
   std::string made = made_file();
   made[10] ^= 1;  // the stored CRC of the first block, 4 MB of zeros
-  recording_sink sink;
-  decoded full = run_pass(made, nullptr, sink, 1 << 20);
-  EXPECT_EQ(full.error, std::string(typeid(exception_io_data).name()) + ": Unknown exception");
-  EXPECT_EQ(full.bytes.size(), 0u);
-  check_passes(made);
+  for (unsigned workers : worker_counts) {
+    SCOPED_TRACE(workers);
+    bz2_workers setting(workers);
+    recording_sink sink;
+    decoded full = run_pass(made, nullptr, sink, 1 << 20);
+    EXPECT_EQ(full.error, std::string(typeid(exception_io_data).name()) + ": Unknown exception");
+    EXPECT_EQ(full.bytes.size(), 0u);
+    check_passes(made);
+  }
 }
 
 TEST(Bz2View, AbortIsPolledEveryMebibyte) {

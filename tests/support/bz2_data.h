@@ -1,7 +1,7 @@
 // bzip2 test data: the bzip2 tool as the reference, byte comparisons,
 // streams written field by field (a block's symbols coded with fixed-length
-// codes, its column or text given), and the bzip2 files of the shared
-// corpus and of tests/data.
+// codes, its column or text given), the bzip2 files of the shared corpus
+// and of tests/data, and the decoder's worker count for a scope.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "formats/bz2_parallel.h"
 
 // ---- Files and the reference tool -------------------------------------
 
@@ -307,3 +309,14 @@ inline std::vector<std::filesystem::path> bz2_files_under(const std::filesystem:
   std::sort(files.begin(), files.end());
   return files;
 }
+
+// ---- Worker threads -----------------------------------------------------
+
+// Sets the bzip2 worker count for a scope, then restores the default.
+class bz2_workers {
+ public:
+  explicit bz2_workers(unsigned n) { bz2_set_worker_count(n); }
+  ~bz2_workers() { bz2_set_worker_count(0); }
+  bz2_workers(const bz2_workers&) = delete;
+  bz2_workers& operator=(const bz2_workers&) = delete;
+};
