@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <set>
+#include <thread>
 
 #include "tests/tools/cli_runner.h"
 
@@ -94,6 +95,68 @@ TEST(CliStop, SignalsAbortRemovePartialOutputAndExitWith128PlusTheSignal) {
     EXPECT_EQ(r.status, 128 + c.signal_number);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(left_behind(w.root()), std::vector<std::string>{});
+  }
+}
+
+// Waits until the program catches `signal_number` (its handler is in
+// place once the module has loaded); false when it never does.
+bool wait_until_catching(pid_t pid, int signal_number) {
+  auto give_up = std::chrono::steady_clock::now() + hang_guard;
+  while (std::chrono::steady_clock::now() < give_up) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("SigCgt:");
+    if (at != std::string::npos &&
+        (std::stoull(status.substr(at + 7, 20), nullptr, 16) >> (signal_number - 1) & 1) != 0)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// Decompression bombs: a bzip2 stream of 46 MB of zeros (under 100 bytes)
+// and a gzip member of the same, each repeated 100 times. Every decoder polls
+// the abort as it writes, so a signal stops any of them at once, long before
+// 4 GiB are out (which takes these decoders five seconds and more here).
+TEST(CliStop, DecodingBombsStopAtOnce) {
+  struct bomb_case {
+    const char* what;
+    std::vector<std::string> arguments;
+    int signal_number;
+  };
+  const bomb_case cases[] = {
+      {"unpack bzip2 -o, SIGINT", {"unpack", "bomb.bz2", "-o", "out"}, SIGINT},
+      {"unpack bzip2 -o, SIGTERM", {"unpack", "bomb.bz2", "-o", "out"}, SIGTERM},
+      {"list bzip2, SIGTERM", {"list", "bomb.bz2"}, SIGTERM},
+      {"stat of the bzip2 member, SIGTERM", {"stat", "unpack://bz2|8|bomb.bz2|bomb"}, SIGTERM},
+      {"extract bzip2, SIGINT", {"extract", "bomb.bz2", "-C", "dest"}, SIGINT},
+      {"unpack gzip -o, SIGTERM", {"unpack", "bomb.gz", "-o", "out"}, SIGTERM},
+      {"extract gzip, SIGINT", {"extract", "bomb.gz", "-C", "dest"}, SIGINT},
+  };
+  workspace w;
+  w.shell(
+      "head -c 46000000 /dev/zero | bzip2 -9 > one.bz2 && head -c 46000000 /dev/zero | gzip -1 "
+      "> one.gz && for i in $(seq 100); do cat one.bz2 >> bomb.bz2; cat one.gz >> bomb.gz; done "
+      "&& rm one.bz2 one.gz && mkdir dest");
+  for (const bomb_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    pid_t pid = w.start(c.arguments);
+    ASSERT_TRUE(wait_until_catching(pid, c.signal_number));
+    // Well into the decoding, far from its end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(pid, c.signal_number);
+    run_result r = w.finish_within(pid, std::chrono::seconds(3));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(r.exited) << "ended by signal " << r.status - 128;
+    EXPECT_EQ(r.status, 128 + c.signal_number);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(w.root())) {
+      std::string name = std::filesystem::relative(entry.path(), w.root()).string();
+      static const std::set<std::string> expected = {"bomb.bz2", "bomb.gz", "dest",
+                                                     ".out",     ".err",    ".shell-out"};
+      if (expected.count(name) == 0) left.push_back(name);
+    }
+    EXPECT_EQ(left, std::vector<std::string>{});
   }
 }
 
