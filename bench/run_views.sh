@@ -19,8 +19,10 @@
 #   warm          views_probe opening the last member, then one from the
 #                 middle: the second open's time (the index warm)
 #   list          views_probe listing the TAR with readers (what
-#                 extraction does); with $OLD_MODULE set (a brenmoor.dll
-#                 built from an earlier commit) the same with that module
+#                 extraction does); with $OLD_BUILD set (a build folder of an
+#                 earlier commit holding brenmoor.dll and a views_probe built
+#                 from this file's source against that commit's host) the
+#                 same with that module
 set -euo pipefail
 
 name=views
@@ -66,9 +68,9 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 ninja -C "$build" -j2 brenmoor brenmoor_cli views_probe > /dev/null
 
-python3 - "$build" "$archive" "$work/members.txt" "$rounds" "${OLD_MODULE:-}" <<'PY'
-import os, statistics, subprocess, sys, time
-build, archive, members_file, rounds, old_module = sys.argv[1:6]
+python3 - "$build" "$archive" "$work/members.txt" "$rounds" "${OLD_BUILD:-}" <<'PY'
+import os, statistics, sys, time
+build, archive, members_file, rounds, old_build = sys.argv[1:6]
 rounds = int(rounds)
 members = open(members_file).read().split("\n")[:-1]
 first, middle, last = members[0], members[len(members) // 2], members[-1]
@@ -90,9 +92,10 @@ for kind in ("gz", "bz2"):
         ("%s warm second open" % kind, [probe, module, "open", nested(kind, last), nested(kind, middle)], 1),
         ("%s list with readers" % kind, [probe, module, "list", nested(kind)], 0),
     ]
-    if old_module:
-        cases.append(("%s list with readers (old module)" % kind,
-                      [probe, old_module, "list", nested(kind)], 0))
+    if old_build:
+        cases.append(("%s list with readers (old build)" % kind,
+                      [old_build + "/views_probe", old_build + "/brenmoor.dll", "list",
+                       nested(kind)], 0))
 
 def measure(argv, pick):
     # Peak memory of the child from the kernel's accounting.
