@@ -115,6 +115,7 @@ TEST(XzDecode, ToolMadeFilesDecodeAsXzDecodesThem) {
     SCOPED_TRACE(c.what);
     tool_result reference = run_tool("xz -dc", c.xz);
     ASSERT_EQ(reference.status, 0);
+    ASSERT_TRUE(reference.output == text || reference.output.empty() || c.blocks == 2);
     expect_every_road(c.xz, {reference.output, true, ""});
 
     xz_index_ptr index = xz_read_index(memory_file(c.xz), no_abort);
