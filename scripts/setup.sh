@@ -4,9 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ ninja-build pkg-config zlib1g-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libbz2-dev bzip2 gzip tar python3 binutils clang
-          libclang-rt-14-dev libarchive-tools git)
+packages=(cmake g++ ninja-build pkg-config zlib1g-dev liblzma-dev libzstd-dev libgtest-dev
+          libgmock-dev libbenchmark-dev libbz2-dev bzip2 gzip xz-utils zstd tar python3 binutils
+          clang libclang-rt-14-dev libarchive-tools git)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
