@@ -42,7 +42,7 @@ uint32_t xz_decoder_threads() {
 
 uint64_t xz_content_size(const file_ptr& archive, abort_callback& abort) {
   // The magic first, so that other data fails as decoding it would.
-  xz_decoder(archive, 1).start(abort);
+  xz_check_magic(archive, abort);
   xz_index_ptr index = xz_read_index(archive, abort);
   return index ? lzma_index_uncompressed_size(index.get()) : unknown_size;
 }

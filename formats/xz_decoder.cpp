@@ -28,7 +28,24 @@ struct filter_options_guard {
   ~filter_options_guard() { lzma_filters_free(filters, nullptr); }
 };
 
+// Reads the first bytes of the file and refuses what does not start with
+// the magic.
+void check_magic(stream_input& input, abort_callback& abort) {
+  input.seek(0, abort);
+  bool whole = input.ensure(sizeof xz_magic, abort);
+  size_t have = std::min(input.available(), sizeof xz_magic);
+  if (have == 0 || std::memcmp(input.data(), xz_magic, have) != 0) {
+    throw exception_io_data(xz_not_xz);
+  }
+  if (!whole) throw exception_io_data_truncation();
+}
+
 }  // namespace
+
+void xz_check_magic(const file_ptr& source, abort_callback& abort) {
+  stream_input input(source, sizeof xz_magic);
+  check_magic(input, abort);
+}
 
 void xz_throw(lzma_ret result) {
   switch (result) {
@@ -98,13 +115,7 @@ void xz_decoder::begin_stream() {
 }
 
 void xz_decoder::start(abort_callback& abort) {
-  input_.seek(0, abort);
-  bool whole = input_.ensure(sizeof xz_magic, abort);
-  size_t have = std::min(input_.available(), sizeof xz_magic);
-  if (have == 0 || std::memcmp(input_.data(), xz_magic, have) != 0) {
-    throw exception_io_data(xz_not_xz);
-  }
-  if (!whole) throw exception_io_data_truncation();
+  check_magic(input_, abort);
   begin_stream();
 }
 

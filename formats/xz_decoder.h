@@ -38,6 +38,11 @@ constexpr char xz_unsupported[] = "Unsupported XZ feature";
 // told to finish once the file has no more bytes to give.
 [[noreturn]] void xz_throw(lzma_ret result);
 
+// Reads the first 6 bytes of `source` (from offset 0): throws "Not XZ data"
+// unless they are the xz magic, truncation for a non-empty file shorter
+// than the magic that starts it, and what the file and abort throw.
+void xz_check_magic(const sonovale_io::file_ptr& source, abort_callback& abort);
+
 struct xz_index_deleter {
   void operator()(lzma_index* index) const { lzma_index_end(index, nullptr); }
 };
