@@ -62,7 +62,7 @@ struct xz_block_place {
   uint64_t unpadded_size = 0;        // header, data and check, no padding
   uint64_t uncompressed_size = 0;
   uint64_t number_in_stream = 0;  // from 1
-  uint32_t check = 0;             // the stream's lzma_check
+  uint32_t check = 0;             // the stream's lzma_check, when the index knows it
 };
 
 // The places of every block of `index`, in file order, to `each`.
@@ -77,7 +77,9 @@ void xz_for_each_block(const lzma_index* index, F each) {
     p.unpadded_size = iter.block.unpadded_size;
     p.uncompressed_size = iter.block.uncompressed_size;
     p.number_in_stream = iter.block.number_in_stream;
-    p.check = static_cast<uint32_t>(iter.stream.flags->check);
+    // An index decoded on its own carries no stream flags.
+    const lzma_stream_flags* flags = iter.stream.flags;
+    p.check = flags != nullptr ? static_cast<uint32_t>(flags->check) : 0;
     each(p);
   }
 }
