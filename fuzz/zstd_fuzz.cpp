@@ -7,6 +7,10 @@
 // bytes after a frame that do not start another end the content; windows
 // over 128 MiB are refused. The reference splits the frames with
 // ZSTD_findFrameCompressedSize and decodes each with ZSTD_decompressDCtx.
+// One documented difference: the one-shot decoder accepts a block larger
+// than the frame's largest block (the window, at most 128 KiB), which the
+// streaming decoder, like the zstd tool, refuses; the reference refuses it
+// too.
 // Then the whole-content roads (opening the member, unpacking, decoding
 // into a file that is not in memory) and a view pass from the start must
 // all succeed with the reference's bytes, or all fail with
@@ -36,6 +40,19 @@ constexpr uint64_t window_limit = uint64_t{1} << 27;
 
 enum class verdict { ok, refused, too_big };
 
+// Whether a block of the zstd frame at `p` (`size` bytes, its header
+// `header`) declares more than the frame's largest block.
+bool has_oversized_block(const uint8_t* p, size_t size, const ZSTD_frameHeader& header) {
+  for (size_t pos = header.headerSize; pos + 3 <= size;) {
+    uint32_t block = uint32_t{p[pos]} | uint32_t{p[pos + 1]} << 8 | uint32_t{p[pos + 2]} << 16;
+    uint32_t type = (block >> 1) & 3, block_size = block >> 3;
+    if (block_size > header.blockSizeMax) return true;
+    pos += 3 + (type == 1 ? 1 : block_size);
+    if (block & 1) break;
+  }
+  return false;
+}
+
 bool starts_frame(const uint8_t* p, size_t left) {
   if (left < 4) return false;
   uint32_t m = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -52,7 +69,10 @@ verdict reference(const uint8_t* data, size_t size, std::string& content) {
     if (ZSTD_isError(frame)) return verdict::refused;
     ZSTD_frameHeader header;
     if (ZSTD_getFrameHeader(&header, data + pos, frame) != 0) return verdict::refused;
-    if (header.frameType == ZSTD_frame && header.windowSize > window_limit) return verdict::refused;
+    if (header.frameType == ZSTD_frame &&
+        (header.windowSize > window_limit || has_oversized_block(data + pos, frame, header))) {
+      return verdict::refused;
+    }
     size_t got = ZSTD_decompressDCtx(context.get(), out.data(), out.size(), data + pos, frame);
     if (ZSTD_isError(got)) {
       return ZSTD_getErrorCode(got) == ZSTD_error_dstSize_tooSmall ? verdict::too_big

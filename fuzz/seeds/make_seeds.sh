@@ -151,6 +151,8 @@ xz -c --block-size=200 < "$work/text" > xz/blocks-one-thread.xz
 { cat xz/text.xz; printf 'trailing garbage'; } > xz/trailing.xz
 
 # zstd stores the content size only for files it knows the size of.
+# zstd/oversized-rle-block.zst is kept by hand: an input the fuzzer found,
+# a run block larger than its frame's largest block.
 cp "$work/text" "$work/text-file"
 zstd -q -c -19 "$work/text-file" > zstd/text.zst
 zstd -q -c -1 --no-check < "$work/random" > zstd/random-no-check.zst
