@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   const uint64_t size = opened_size(xz, single);
   if (opened_size(xz, multi) != size || opened_size(zst, zst_file) != size) {
     std::fprintf(stderr, "xz_zstd_bench: the inputs do not hold the same content\n");
-    return 1;
+    std::exit(1);
   }
   std::printf("content: %llu bytes; decoder threads: %u\n", (unsigned long long)size,
               xz_decoder_threads());
@@ -124,5 +124,7 @@ int main(int argc, char** argv) {
   std::printf("xz -dc -T1 / xz blocks       = %.3f  (target >= 1.7)\n", m(4) / m(2));
   std::printf("xz blocks 1 thr / xz -dc -T1 = %.3f  (target <= 1.05)\n", m(3) / m(4));
   std::printf("zst / zstd -dc               = %.3f  (target <= 1.05)\n", m(5) / m(6));
+  set_module_host_api(nullptr);
+  registry.clear();
   return 0;
 }

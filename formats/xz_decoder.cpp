@@ -252,8 +252,7 @@ size_t xz_decoder::decode(uint8_t* out, size_t capacity, abort_callback& abort) 
   while (done < capacity && phase_ != phase::ended) {
     check_aborted(abort);
     size_t produced = 0;
-    lzma_ret result =
-        code(out + done, std::min(capacity - done, poll_slice), produced, abort);
+    lzma_ret result = code(out + done, std::min(capacity - done, poll_slice), produced, abort);
     done += produced;
     if (result == LZMA_STREAM_END) {
       input_ended_ = false;

@@ -39,7 +39,7 @@ void zstd_decode_into(const file_ptr& archive, abort_callback& abort, file_ptr& 
 }
 
 void archive_zst::list_members(const char* path, file_ptr& reader, member_callback& callback,
-                              bool supply_readers) {
+                               bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive = reader;
   if (archive.is_empty()) filesystem::g_open(archive, path, open_mode_read, callback);
@@ -59,7 +59,7 @@ void archive_zst::list_members(const char* path, file_ptr& reader, member_callba
 }
 
 file_stats archive_zst::get_member_stats(const char* archive_path, const char*,
-                                        abort_callback& abort) {
+                                         abort_callback& abort) {
   file_ptr archive;
   filesystem::g_open(archive, archive_path, open_mode_read, abort);
   file_stats stats;
@@ -69,7 +69,7 @@ file_stats archive_zst::get_member_stats(const char* archive_path, const char*,
 }
 
 void archive_zst::open_member(file_ptr& out, const char* archive_path, const char*,
-                             abort_callback& abort) {
+                              abort_callback& abort) {
   file_ptr archive;
   filesystem::g_open(archive, archive_path, open_mode_read, abort);
   out = decode_to_new_file(archive, archive->get_timestamp(abort), abort);

@@ -132,7 +132,9 @@ zstd_decoder::zstd_decoder(file_ptr source, checkpoint_sink* sink)
   if (context_ == nullptr) throw plix::bad_alloc();
 }
 
-zstd_decoder::~zstd_decoder() { ZSTD_freeDCtx(context_); }
+zstd_decoder::~zstd_decoder() {
+  ZSTD_freeDCtx(context_);
+}
 
 void zstd_decoder::start(abort_callback& abort) {
   check_first_frame(input_, abort);
@@ -151,7 +153,8 @@ void zstd_decoder::after_frame(abort_callback& abort) {
       checkpoint.output_position = output_;
       try {
         uint64_t offset = input_.offset();
-        for (int i = 0; i < 8; ++i) checkpoint.state.push_back(static_cast<uint8_t>(offset >> (8 * i)));
+        for (int i = 0; i < 8; ++i)
+          checkpoint.state.push_back(static_cast<uint8_t>(offset >> (8 * i)));
       } catch (const std::bad_alloc&) {
         throw plix::bad_alloc();
       }

@@ -54,8 +54,8 @@ outcome decode_whole(const std::string& xz, uint32_t threads) {
   return result;
 }
 
-const std::string truncated =
-    error_record(typeid(exception_io_data_truncation).name(), "Unsupported format or corrupted file");
+const std::string truncated = error_record(typeid(exception_io_data_truncation).name(),
+                                           "Unsupported format or corrupted file");
 const std::string corrupt = error_record(typeid(exception_io_data).name(), "Corrupt XZ data");
 const std::string not_xz = error_record(typeid(exception_io_data).name(), "Not XZ data");
 
@@ -73,10 +73,11 @@ void expect_every_road(const std::string& xz, const outcome& expected) {
   file_ptr source = memory_file(xz);
   pass_run from_start = run_view_pass(xz_view_format(), source, nullptr, 65536);
   EXPECT_EQ(from_start.verdict(), expected.verdict());
-  EXPECT_TRUE(same_bytes(from_start.content, expected.content.substr(0, from_start.content.size())));
+  EXPECT_TRUE(
+      same_bytes(from_start.content, expected.content.substr(0, from_start.content.size())));
   if (expected.ok) {
-      EXPECT_TRUE(same_bytes(from_start.content, expected.content));
-    }
+    EXPECT_TRUE(same_bytes(from_start.content, expected.content));
+  }
   for (const view_checkpoint& c : from_start.checkpoints) {
     SCOPED_TRACE("from " + std::to_string(c.output_position));
     pass_run resumed = run_view_pass(xz_view_format(), source, &c, 4096);
@@ -137,7 +138,9 @@ TEST(XzDecode, BytesAfterTheStreamsAreIgnored) {
   const trailing_case cases[] = {
       {"garbage", "garbage"},
       {"zeros not in fours", std::string(6, '\0')},
-      {"half a magic", std::string("\xFD" "7z", 3)},
+      {"half a magic", std::string("\xFD"
+                                   "7z",
+                                   3)},
   };
   for (const trailing_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -167,7 +170,8 @@ TEST(XzDecode, DamageIsCorruptDataOnEveryRoad) {
   xz_for_each_block(index.get(), [&](const xz_block_place& p) { blocks.push_back(p); });
   ASSERT_EQ(blocks.size(), 4u);
   const xz_block_place& second = blocks[1];
-  uint64_t index_start = blocks.back().compressed_offset + (blocks.back().unpadded_size + 3) / 4 * 4;
+  uint64_t index_start =
+      blocks.back().compressed_offset + (blocks.back().unpadded_size + 3) / 4 * 4;
   struct flip_case {
     const char* what;
     uint64_t offset;
@@ -287,7 +291,8 @@ TEST_F(XzArchive, ListsMeasuresOpensAndUnpacksTheOneMember) {
   for (const name_case& c : cases) {
     SCOPED_TRACE(c.archive);
     std::string archive = host.put(c.archive, xz);
-    std::string path = "unpack://xz|" + std::to_string(archive.size()) + "|" + archive + "|" + c.member;
+    std::string path =
+        "unpack://xz|" + std::to_string(archive.size()) + "|" + archive + "|" + c.member;
     for (bool readers : {false, true}) {
       recording_callback listing;
       file_ptr none;
@@ -298,8 +303,8 @@ TEST_F(XzArchive, ListsMeasuresOpensAndUnpacksTheOneMember) {
       EXPECT_EQ(listing.members[0].stats.timestamp, host.mem().timestamp);
       EXPECT_EQ(listing.members[0].has_reader, readers);
       if (readers) {
-      EXPECT_TRUE(same_bytes(listing.members[0].content, text));
-    }
+        EXPECT_TRUE(same_bytes(listing.members[0].content, text));
+      }
     }
     EXPECT_EQ(xz_fs.get_member_stats(archive.c_str(), c.member, no_abort).size, text.size());
     file_ptr opened;

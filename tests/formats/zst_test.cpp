@@ -39,7 +39,8 @@ std::string sample_text(size_t n, uint32_t seed = 1) {
 // leaves the size out.
 std::string zstd_tool(const std::string& data, const std::string& options, bool from_pipe = false) {
   std::string command = "zstd -c -q " + options;
-  if (!from_pipe) command = "(f=$(mktemp) && cat > $f && " + command + " $f; s=$?; rm -f $f; exit $s)";
+  if (!from_pipe)
+    command = "(f=$(mktemp) && cat > $f && " + command + " $f; s=$?; rm -f $f; exit $s)";
   tool_result r = run_tool(command, data);
   EXPECT_EQ(r.status, 0) << options;
   return r.output;
@@ -54,8 +55,8 @@ outcome decode_whole(const std::string& zst) {
   });
 }
 
-const std::string truncated =
-    error_record(typeid(exception_io_data_truncation).name(), "Unsupported format or corrupted file");
+const std::string truncated = error_record(typeid(exception_io_data_truncation).name(),
+                                           "Unsupported format or corrupted file");
 const std::string corrupt = error_record(typeid(exception_io_data).name(), "Corrupt ZSTD data");
 const std::string not_zstd = error_record(typeid(exception_io_data).name(), "Not ZSTD data");
 
@@ -70,7 +71,8 @@ void expect_every_road(const std::string& zst, const outcome& expected) {
   file_ptr source = memory_file(zst);
   pass_run from_start = run_view_pass(zstd_view_format(), source, nullptr, 65536);
   EXPECT_EQ(from_start.verdict(), expected.verdict());
-  EXPECT_TRUE(same_bytes(from_start.content, expected.content.substr(0, from_start.content.size())));
+  EXPECT_TRUE(
+      same_bytes(from_start.content, expected.content.substr(0, from_start.content.size())));
   if (expected.ok) {
     EXPECT_TRUE(same_bytes(from_start.content, expected.content));
   }
@@ -112,8 +114,8 @@ TEST(ZstdDecode, ToolMadeFilesDecodeAsZstdDecodesThem) {
       {"without checksum", zstd_tool(text, "--no-check"), true, 1},
       {"from a pipe", piped, false, 1},
       {"concatenated, an empty frame last", one + two + zstd_tool("", ""), true, 3},
-      {"a skippable frame first and between", skippable_frame("meta") + one + skippable_frame("") + two,
-       true, 4},
+      {"a skippable frame first and between",
+       skippable_frame("meta") + one + skippable_frame("") + two, true, 4},
       {"concatenated, one from a pipe", one + piped, false, 2},
   };
   for (const tool_case& c : cases) {
@@ -187,7 +189,10 @@ TEST(ZstdDecode, DamageIsCorruptData) {
 }
 
 TEST(ZstdDecode, OtherDataIsNotZstd) {
-  const std::string cases[] = {"", "x", "hello, world", std::string("\xFD" "7zXZ\0", 6)};
+  const std::string cases[] = {"", "x", "hello, world",
+                               std::string("\xFD"
+                                           "7zXZ\0",
+                                           6)};
   for (const std::string& data : cases) {
     SCOPED_TRACE(data);
     EXPECT_EQ(decode_whole(data).verdict(), not_zstd);

@@ -43,4 +43,3 @@ inline ::testing::AssertionResult same_bytes(const std::string& actual,
   return ::testing::AssertionFailure() << "got " << actual.size() << " bytes, expected "
                                        << expected.size() << ", first difference at " << at;
 }
-

@@ -374,7 +374,8 @@ TEST_F(CliNested, ShortExtensionsReachTheCompressedServices) {
 // declared size), under their long and short extensions in any case.
 TEST_F(CliNested, XzAndZstdArchivesListOpenExtractAndUnpack) {
   w_.shell(
-      "tar --format=gnu --sort=name -cf a.tar tree; xz -T0 --block-size=4KiB -c a.tar > album.tar.xz;"
+      "tar --format=gnu --sort=name -cf a.tar tree;"
+      "xz -T0 --block-size=4KiB -c a.tar > album.tar.xz;"
       "cp album.tar.xz album.TXZ; zstd -q -c < a.tar > album.tar.zst; cp album.tar.zst album.tzst;"
       "printf 'not compressed' > bad.xz; printf 'not compressed' > bad.zst");
   std::string tar = read_file(w_.path("a.tar"));
@@ -413,10 +414,11 @@ TEST_F(CliNested, XzAndZstdArchivesListOpenExtractAndUnpack) {
     ASSERT_EQ(cat.status, 0) << cat.err;
     EXPECT_EQ(cat.out, pattern(3000) + "hello\n");
 
-    std::filesystem::create_directory(w_.path(std::string("x-") + c.archive));
-    run_result extracted = w_.run({"extract", c.archive, "-C", w_.path(std::string("x-") + c.archive)});
+    std::string folder = std::string("x-") + c.archive;
+    std::filesystem::create_directory(w_.path(folder));
+    run_result extracted = w_.run({"extract", c.archive, "-C", w_.path(folder)});
     EXPECT_EQ(extracted.status, 0) << extracted.err;
-    EXPECT_TRUE(read_file(w_.path(std::string("x-") + c.archive + "/" + c.tar_name)) == tar);
+    EXPECT_TRUE(read_file(w_.path(folder + "/" + c.tar_name)) == tar);
     run_result unpacked = w_.run({"unpack", c.archive});
     EXPECT_EQ(unpacked.status, 0) << unpacked.err;
     EXPECT_TRUE(unpacked.out == tar);
