@@ -8,7 +8,6 @@ using namespace sonovale_io;
 namespace {
 
 constexpr uint8_t xz_magic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
-constexpr size_t stream_header_size = 12;
 constexpr size_t stream_footer_size = 12;
 constexpr size_t padding_group = 4;
 constexpr uint32_t input_capacity = 1 << 18;
