@@ -95,9 +95,11 @@ class xz_decoder final : public sonovale_io::view_pass {
   // threads, the others decoded in the caller's thread as before.
   xz_decoder(sonovale_io::file_ptr source, uint32_t threads);
   ~xz_decoder() override;
+  xz_decoder(const xz_decoder&) = delete;
+  xz_decoder& operator=(const xz_decoder&) = delete;
 
-  // Starts at the file's first byte, whatever its position; reads the
-  // first 6 bytes at once. Throws "Not XZ data", truncation for a
+  // Starts at the file's first byte, whatever its position, and checks
+  // the magic at once. Throws "Not XZ data", truncation for a
   // non-empty file shorter than the magic, and as decode.
   void start(abort_callback& abort);
   // Starts at the block `place` describes, which must come from this

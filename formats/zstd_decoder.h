@@ -52,8 +52,8 @@ class zstd_decoder final : public sonovale_io::view_pass {
   zstd_decoder(const zstd_decoder&) = delete;
   zstd_decoder& operator=(const zstd_decoder&) = delete;
 
-  // Starts at the file's first byte, whatever its position; reads the
-  // first 4 bytes at once. Throws "Not ZSTD data", truncation for a
+  // Starts at the file's first byte, whatever its position, and checks
+  // the magic at once. Throws "Not ZSTD data", truncation for a
   // non-empty file shorter than a magic, and plix::bad_alloc.
   void start(abort_callback& abort);
   // Starts at the frame at file offset `offset`, whose content begins at
