@@ -214,6 +214,19 @@ TEST(XzDecode, OtherDataIsNotXz) {
   }
 }
 
+TEST(XzDecode, AReservedCheckTypeIsUnsupported) {
+  // Check type 2 is reserved: liblzma cannot verify it, so nothing is
+  // decoded unverified. The header's flags and CRC-32 are rewritten.
+  std::string xz = xz_tool(sample_text(1000), "--check=none");
+  xz[7] = 0x02;
+  uint32_t crc = lzma_crc32(reinterpret_cast<const uint8_t*>(xz.data()) + 6, 2, 0);
+  for (int i = 0; i < 4; ++i) xz[8 + i] = static_cast<char>(crc >> (8 * i));
+  const std::string unsupported =
+      error_record(typeid(exception_io_data).name(), "Unsupported XZ feature");
+  for (uint32_t threads : {1u, 2u}) EXPECT_EQ(decode_whole(xz, threads).verdict(), unsupported);
+  EXPECT_EQ(run_view_pass(xz_view_format(), memory_file(xz), nullptr).verdict(), unsupported);
+}
+
 TEST(XzDecode, AbortPassesThroughAndIsPolledEveryMebibyte) {
   std::string text = sample_text(8 << 20);
   std::string xz = xz_tool(text, "-1 -T0 --block-size=1MiB");
