@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/decoded_view.h"
 #include "formats/xz_decoder.h"
 #include "formats/xz_view.h"
 #include "io/file_buffer.h"
@@ -246,6 +247,23 @@ TEST(XzDecode, AbortPassesThroughAndIsPolledEveryMebibyte) {
   tripping_abort trips(3);
   EXPECT_EQ(run_view_pass(xz_view_format(), memory_file(xz), nullptr, 1 << 20, &trips).verdict(),
             error_record(typeid(exception_aborted).name(), "User abort"));
+}
+
+TEST(XzDecode, ADecodedViewReadsAnywhereThroughTheBlocks) {
+  std::string text = sample_text(300000);
+  std::string xz = xz_tool(text, "-T2 --block-size=20000");
+  auto entry = std::make_shared<content_entry>();
+  file_ptr view(new service_impl_t<decoded_view>(xz_view_format(), memory_file(xz), entry, 0));
+  // Far ahead, then back, then into the middle of a block: each read
+  // starts a pass at the block before it.
+  for (uint64_t at : {290000u, 5u, 150003u, 20000u, 299990u, 40001u}) {
+    SCOPED_TRACE(at);
+    std::string piece(9, '\0');
+    view->seek(at, no_abort);
+    uint32_t got = view->read(piece.data(), 9, no_abort);
+    EXPECT_EQ(piece.substr(0, got), text.substr(at, 9));
+  }
+  EXPECT_EQ(entry->checkpoint_count(), 14u);
 }
 
 TEST(XzDecode, IntoAFileNotInMemory) {
