@@ -15,10 +15,11 @@ namespace {
 
 std::atomic<uint32_t> g_decoder_threads{0};
 
-// LZMA2 rarely expands data more than a few thousand times; an index that
-// announces more than this for the whole file is not believed when memory
-// is reserved at once (the content still decodes, growing the storage).
-constexpr uint64_t max_believed_ratio = 1 << 14;
+// The index is checked against the blocks only when decoding reaches it, so
+// a crafted one could claim gigabytes for a small file. Memory is reserved
+// at once for at most this many times the file's size, as for gzip; more
+// compressible content still decodes, growing the storage as it comes.
+constexpr uint64_t max_believed_ratio = 1024;
 
 // A new in-memory file holding the content of `archive`, at position 0.
 file_ptr decode_to_new_file(const file_ptr& archive, uint64_t timestamp, abort_callback& abort) {

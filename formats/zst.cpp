@@ -12,10 +12,12 @@ using namespace sonovale_io;
 
 namespace {
 
-// A zstd block of 128 KiB can be a run stored in one byte; declared sizes
-// beyond this ratio to the whole file are not believed when memory is
-// reserved at once (the content still decodes, growing the storage).
-constexpr uint64_t max_believed_ratio = 1 << 15;
+// A frame's declared size is checked only when its end is decoded, so a
+// crafted header could claim gigabytes for a small file. Memory is reserved
+// at once for at most this many times the file's size, as for gzip; more
+// compressible content (a 128 KiB run can take 4 bytes) still decodes,
+// growing the storage as it comes.
+constexpr uint64_t max_believed_ratio = 1024;
 
 // A new in-memory file holding the content of `archive`, at position 0.
 file_ptr decode_to_new_file(const file_ptr& archive, uint64_t timestamp, abort_callback& abort) {

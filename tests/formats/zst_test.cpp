@@ -117,6 +117,8 @@ TEST(ZstdDecode, ToolMadeFilesDecodeAsZstdDecodesThem) {
       {"a skippable frame first and between",
        skippable_frame("meta") + one + skippable_frame("") + two, true, 4},
       {"concatenated, one from a pipe", one + piped, false, 2},
+      // Past the ratio believed for reserving memory at once.
+      {"zeros", zstd_tool(std::string(4 << 20, '\0'), "-19"), true, 1},
   };
   for (const tool_case& c : cases) {
     SCOPED_TRACE(c.what);
