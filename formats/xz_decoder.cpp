@@ -11,6 +11,12 @@ constexpr uint8_t xz_magic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 constexpr size_t stream_footer_size = 12;
 constexpr size_t padding_group = 4;
 constexpr uint32_t input_capacity = 1 << 18;
+// The multi-threaded decoder hands each block's input to its thread as it
+// receives it, and a thread starts only once the blocks before it have all
+// their input. Input given in pieces no larger than the output taken per
+// call would keep pace with the first block's output and leave the other
+// threads idle; large pieces let it run ahead.
+constexpr uint32_t threaded_input_capacity = 1 << 23;
 constexpr uint32_t index_input_capacity = 1 << 14;
 // Output between two polls of the abort callback.
 constexpr size_t poll_slice = 1 << 20;
@@ -89,7 +95,8 @@ xz_index_ptr xz_read_index(const file_ptr& source, abort_callback& abort) {
 }
 
 xz_decoder::xz_decoder(file_ptr source, uint32_t threads)
-    : input_(std::move(source), input_capacity), threads_(std::max<uint32_t>(threads, 1)) {
+    : input_(std::move(source), threads > 1 ? threaded_input_capacity : input_capacity),
+      threads_(std::max<uint32_t>(threads, 1)) {
   filters_[0].id = LZMA_VLI_UNKNOWN;
 }
 
