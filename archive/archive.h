@@ -75,7 +75,7 @@ class BRENMOOR_SHARED archive_impl : public archive {
   // get_size and get_timestamp throw; decoding starts with the first read.
   static file_ptr open_archive(const char* path, abort_callback& abort);
 
-  // slot 18: "tar", "gz" or "bz2".
+  // slot 18: "tar", "gz", "bz2", "xz" or "zst".
   virtual const char* get_type_name() = 0;
   // slot 19: statistics of the member `member` of the archive at
   // `archive_path`.

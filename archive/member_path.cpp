@@ -20,6 +20,7 @@ struct short_extension {
 };
 constexpr short_extension tar_short_extensions[] = {
     {"tgz", "gz"}, {"taz", "gz"}, {"tbz", "bz2"}, {"tbz2", "bz2"}, {"tb2", "bz2"},
+    {"txz", "xz"}, {"tzst", "zst"},
 };
 
 // The table's row for `extension`, or null.

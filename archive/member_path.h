@@ -53,7 +53,8 @@ plix::string8 get_file_name_without_extension(const char* path);
 
 // Whether `path`'s extension, in any case, is the archive type `type`
 // ("gz") or a short form that type claims for a compressed TAR archive
-// ("tgz", "taz"; "tbz", "tbz2", "tb2" for "bz2").
+// ("tgz", "taz"; "tbz", "tbz2", "tb2" for "bz2"; "txz" for "xz"; "tzst"
+// for "zst").
 bool is_archive_extension(const char* path, const char* type);
 
 // The name of the one file a compressed file at `path` holds: its file

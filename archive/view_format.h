@@ -63,7 +63,7 @@ class view_pass {
 class view_format {
  public:
   // The type name of the archive service whose member paths this format's
-  // views decode ("gz", "bz2").
+  // views decode ("gz", "bz2", "xz", "zst").
   virtual const char* type_name() const = 0;
 
   // Starts a pass over the compressed file `source`, holding a reference to

@@ -1,5 +1,6 @@
-// The module's static initialisation, in load order: the seven factories
-// (each registration inserts at the front, so the host sees them in reverse),
+// The module's static initialisation, in load order: the factories (each
+// registration inserts at the front, so the host sees them in reverse: the
+// xz and zstd services, registered first, follow the seven older ones),
 // the TAR number parser's digit table between the gz unpacker and the TAR
 // archive, the view formats after the TAR archive, and the fatal-signal
 // handler. Everything is in this one file so
@@ -11,6 +12,10 @@
 #include "formats/gz.h"
 #include "formats/gzip_view.h"
 #include "formats/tar.h"
+#include "formats/xz.h"
+#include "formats/xz_view.h"
+#include "formats/zst.h"
+#include "formats/zstd_view.h"
 
 namespace {
 
@@ -26,6 +31,12 @@ service_factory_base* factory_list_head() { return g_factory_head; }
 
 namespace {
 
+// 8 to 11, last in the host's list: the ZST archive and unpacker, then the
+// XZ archive and unpacker (each unpacker just before its archive there).
+sonovale_io::archive_factory_t<archive_zst> g_archive_zst_factory;
+unpacker_factory_t<unpacker_zst> g_unpacker_zst_factory;
+sonovale_io::archive_factory_t<archive_xz> g_archive_xz_factory;
+unpacker_factory_t<unpacker_xz> g_unpacker_xz_factory;
 // 1, 2: the BZ2 archive and unpacker.
 sonovale_io::archive_factory_t<archive_bz2> g_archive_bz2_factory;
 unpacker_factory_t<unpacker_bz2> g_unpacker_bz2_factory;
@@ -44,6 +55,8 @@ struct view_format_registration {
   view_format_registration() {
     sonovale_io::register_view_format(bz2_view_format());
     sonovale_io::register_view_format(gzip_view_format());
+    sonovale_io::register_view_format(xz_view_format());
+    sonovale_io::register_view_format(zstd_view_format());
   }
 } g_view_format_registration;
 

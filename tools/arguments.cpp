@@ -141,7 +141,7 @@ const char* help_text(command_id command) {
     case command_id::none:
       return R"(Usage: brenmoor COMMAND [OPTION]... [PATH]...
 Reads members of the archives that the Brenmoor module understands (TAR, gzip,
-bzip2), through the module file, as a media-player host would.
+bzip2, xz, zstd), through the module file, as a media-player host would.
 
 Commands:
   info                          the module's identity and registered services
@@ -177,7 +177,9 @@ in the order the host enumerates them (kind and type).
     case command_id::list:
       return R"(Usage: brenmoor list [--json] [-r] ARCHIVE...
 Lists the members of each ARCHIVE with the archive service whose type name is
-the path's extension (tar, gz, bz2; any letter case).
+the path's extension (tar, gz, bz2, xz, zst; any letter case), or by the
+service that claims a short extension of a compressed TAR (tgz, taz, tbz,
+tbz2, tb2, txz, tzst), whose one member is the TAR inside.
 
 Human output: size, modification time (UTC, ISO 8601) and name, one member a
 line. In names, control characters are written as C escapes (\n, \t, \033) and
@@ -210,8 +212,8 @@ output. A PATH that fails is reported and the others are still written.
     case command_id::unpack:
       return R"(Usage: brenmoor unpack FILE [-o OUT]
 Opens FILE (a local file or a member path) and hands it to the module's
-unpackers: the one for FILE's extension (.gz, .bz2) first, then each other in
-turn. Writes the result to OUT, or to standard output.
+unpackers: the one for FILE's extension (.gz, .bz2, .xz, .zst and the short
+forms) first, then each other in turn. Writes the result to OUT, or to standard output.
 
   -o, --output OUT  the file to write; it appears only when unpacking succeeded
 )";

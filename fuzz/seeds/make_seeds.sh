@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Remakes the seed inputs of the bz2, gzip and tar fuzz targets from small
-# files, with the standard tools (bzip2, gzip, GNU tar, python3). The output
+# Remakes the seed inputs of the bz2, gzip, tar, xz and zstd fuzz targets
+# from small files, with the standard tools (bzip2, gzip, GNU tar, xz, zstd,
+# python3). The output
 # is the same on every run: fixed contents, names, owners and times.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -163,4 +164,25 @@ save('pax-global.tar', entry(b'first', b'1', records=record(b'path', b'global-na
      entry(b'second', b'22', records=record(b'path', b'local-name') + record(b'size', b'2')) +
      entry(b'third', b'333'))
 PY
-ls -l bz2 gzip tar
+mkdir -p xz zstd
+xz -c -9e < "$work/text" > xz/text.xz
+xz -c -0 --check=sha256 < "$work/random" > xz/random-sha256.xz
+xz -c --check=none < "$work/empty" > xz/empty.xz
+xz -c -T2 --block-size=300 --check=crc32 < "$work/runs" > xz/blocks.xz
+xz -c --block-size=200 < "$work/text" > xz/blocks-one-thread.xz
+{ cat xz/text.xz; head -c 8 /dev/zero; cat xz/empty.xz xz/blocks.xz; } > xz/streams-padded.xz
+{ cat xz/text.xz; printf 'trailing garbage'; } > xz/trailing.xz
+
+# zstd stores the content size only for files it knows the size of.
+# zstd/oversized-rle-block.zst is kept by hand: an input the fuzzer found,
+# a run block larger than its frame's largest block.
+cp "$work/text" "$work/text-file"
+zstd -q -c -19 "$work/text-file" > zstd/text.zst
+zstd -q -c -1 --no-check < "$work/random" > zstd/random-no-check.zst
+zstd -q -c < "$work/empty" > zstd/empty.zst
+zstd -q -c --long < "$work/runs" > zstd/runs-long.zst
+python3 -c 'import struct,sys; sys.stdout.buffer.write(struct.pack("<II", 0x184D2A53, 5) + b"skip!")' > "$work/skippable"
+cat "$work/skippable" zstd/text.zst zstd/empty.zst zstd/runs-long.zst > zstd/frames.zst
+{ cat zstd/text.zst; printf 'trailing garbage'; } > zstd/trailing.zst
+
+ls -l bz2 gzip tar xz zstd

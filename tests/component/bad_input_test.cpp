@@ -19,6 +19,8 @@
 #include "formats/bz2.h"
 #include "formats/gz.h"
 #include "formats/tar.h"
+#include "formats/xz.h"
+#include "formats/zst.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -125,6 +127,8 @@ class BadInput : public ::testing::Test {
     host.add_filesystem(&tar);
     host.add_filesystem(&gz);
     host.add_filesystem(&bz2);
+    host.add_filesystem(&xz);
+    host.add_filesystem(&zst);
   }
 
   // Opens the archive's member through the host's dispatch of its path.
@@ -149,8 +153,45 @@ class BadInput : public ::testing::Test {
   service_impl_single_t<unpacker_gz> gz_unpacker;
   service_impl_single_t<archive_bz2> bz2;
   service_impl_single_t<unpacker_bz2> bz2_unpacker;
+  service_impl_single_t<archive_xz> xz;
+  service_impl_single_t<unpacker_xz> xz_unpacker;
+  service_impl_single_t<archive_zst> zst;
+  service_impl_single_t<unpacker_zst> zst_unpacker;
   test_host host;
   abort_callback_dummy no_abort;
+
+  // Every road of a compressed format ends as `c` states: the whole content
+  // (opening, unpacking, listing with readers), and the size without
+  // decoding (statistics, listing without readers).
+  template <typename Case>
+  void check_compressed(archive_impl& archive, unpacker& unpack_service, const Case& c) {
+    std::string path = host.put(c.file, load(c.file));
+    file_ptr none;
+    std::string opened, unpacked;
+    EXPECT_EQ(ending_of([&] { opened = open(archive, path, "any"); }), describe(c.decoding));
+    EXPECT_EQ(ending_of([&] { unpacked = unpack(unpack_service, path); }), describe(c.decoding));
+    recording_callback contents;
+    EXPECT_EQ(ending_of([&] { archive.list_members(path.c_str(), none, contents, true); }),
+              describe(c.decoding));
+    if (c.decoding.type == nullptr) {
+      EXPECT_EQ(opened, c.content);
+      EXPECT_EQ(unpacked, c.content);
+      ASSERT_EQ(contents.members.size(), 1u);
+      EXPECT_EQ(contents.members[0].content, c.content);
+      EXPECT_EQ(contents.members[0].stats.size, c.content.size());
+    }
+    file_stats stats{};
+    EXPECT_EQ(ending_of([&] { stats = archive.get_member_stats(path.c_str(), "", no_abort); }),
+              describe(c.sizing));
+    recording_callback sizes;
+    EXPECT_EQ(ending_of([&] { archive.list_members(path.c_str(), none, sizes, false); }),
+              describe(c.sizing));
+    if (c.sizing.type == nullptr) {
+      EXPECT_EQ(stats.size, c.size);
+      ASSERT_EQ(sizes.members.size(), 1u);
+      EXPECT_EQ(sizes.members[0].stats.size, c.size);
+    }
+  }
 };
 
 // ---------------------------------------------------------------------------
@@ -424,17 +465,88 @@ TEST_F(BadInput, Bzip2Files) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// xz and zstd
+
+struct compressed_case {
+  const char* file;
+  std::string content;  // when `decoding` is ok
+  failure decoding;     // opening, unpacking and listing with readers
+  uint64_t size;        // when `sizing` is ok: from the index or frame headers
+  failure sizing;       // statistics and listing without readers
+};
+
+const failure not_xz = data("Not XZ data");
+const failure corrupt_xz = data("Corrupt XZ data");
+const std::string two_streams = text + "second stream\n";
+
+const compressed_case xz_cases[] = {
+    {"xz-good.xz", text, ok, 900, ok},
+    {"xz-several-reads.xz", noise, ok, 12000, ok},
+    {"xz-sha256.xz", text, ok, 900, ok},
+    {"xz-not-xz.xz", "", not_xz, 0, not_xz},
+    {"xz-truncated-in-magic.xz", "", truncated, 0, truncated},
+    // The index is read from the end: a file cut short has no known size.
+    {"xz-truncated-in-block.xz", "", truncated, unknown_size, ok},
+    {"xz-truncated-in-footer.xz", "", truncated, unknown_size, ok},
+    {"xz-flip-in-body.xz", "", corrupt_xz, 900, ok},
+    {"xz-flip-in-check.xz", "", corrupt_xz, 900, ok},
+    {"xz-flip-in-index.xz", "", corrupt_xz, unknown_size, ok},
+    {"xz-two-streams.xz", two_streams, ok, two_streams.size(), ok},
+    {"xz-padded.xz", two_streams, ok, two_streams.size(), ok},
+    {"xz-trailing-garbage.xz", text, ok, unknown_size, ok},
+    {"xz-second-stream-truncated.xz", "", truncated, unknown_size, ok},
+};
+
+const failure not_zstd = data("Not ZSTD data");
+const failure corrupt_zstd = data("Corrupt ZSTD data");
+
+const compressed_case zst_cases[] = {
+    {"zst-good.zst", text, ok, 900, ok},
+    {"zst-several-reads.zst", noise, ok, 12000, ok},
+    // Written from a pipe: the frame declares no size.
+    {"zst-no-size.zst", text, ok, unknown_size, ok},
+    {"zst-not-zstd.zst", "", not_zstd, 0, not_zstd},
+    {"zst-truncated-in-magic.zst", "", truncated, 0, truncated},
+    {"zst-truncated-in-frame.zst", "", truncated, unknown_size, ok},
+    {"zst-flip-in-body.zst", "", corrupt_zstd, 900, ok},
+    {"zst-flip-in-checksum.zst", "", corrupt_zstd, 900, ok},
+    {"zst-two-frames.zst", text + "second frame\n", ok, 913, ok},
+    {"zst-skippable-frame.zst", text, ok, 900, ok},
+    {"zst-trailing-garbage.zst", text, ok, 900, ok},
+    {"zst-window-too-large.zst", "", data("Unsupported ZSTD feature"), unknown_size, ok},
+};
+
+TEST_F(BadInput, XzFiles) {
+  for (const compressed_case& c : xz_cases) {
+    SCOPED_TRACE(c.file);
+    check_compressed(xz, xz_unpacker, c);
+  }
+}
+
+TEST_F(BadInput, ZstdFiles) {
+  for (const compressed_case& c : zst_cases) {
+    SCOPED_TRACE(c.file);
+    check_compressed(zst, zst_unpacker, c);
+  }
+}
+
 // Every file in the folder has a case above, so none goes untested.
 TEST_F(BadInput, EveryCorpusFileHasACase) {
   std::vector<std::string> named;
   for (const auto& c : tar_cases) named.push_back(c.file);
   for (const auto& c : gz_cases) named.push_back(c.file);
   for (const auto& c : bz2_cases) named.push_back(c.file);
+  for (const auto& c : xz_cases) named.push_back(c.file);
+  for (const auto& c : zst_cases) named.push_back(c.file);
   size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(TESTDATA_DIR)) {
     std::string name = entry.path().filename().string();
     std::string extension = entry.path().extension().string();
-    if (extension != ".tar" && extension != ".gz" && extension != ".bz2") continue;
+    if (extension != ".tar" && extension != ".gz" && extension != ".bz2" && extension != ".xz" &&
+        extension != ".zst") {
+      continue;
+    }
     ++files;
     EXPECT_NE(std::find(named.begin(), named.end(), name), named.end()) << name;
   }

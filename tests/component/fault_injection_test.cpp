@@ -27,6 +27,8 @@
 #include "formats/bz2.h"
 #include "formats/gz.h"
 #include "formats/tar.h"
+#include "formats/xz.h"
+#include "formats/zst.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -95,6 +97,8 @@ class FaultInjection : public ::testing::Test {
     host.add_filesystem(&tar);
     host.add_filesystem(&gz);
     host.add_filesystem(&bz2);
+    host.add_filesystem(&xz);
+    host.add_filesystem(&zst);
   }
 
   std::vector<operation> operations(const format_under_test& f, const std::string& path) {
@@ -212,6 +216,10 @@ class FaultInjection : public ::testing::Test {
   service_impl_single_t<unpacker_gz> gz_unpacker;
   service_impl_single_t<archive_bz2> bz2;
   service_impl_single_t<unpacker_bz2> bz2_unpacker;
+  service_impl_single_t<archive_xz> xz;
+  service_impl_single_t<unpacker_xz> xz_unpacker;
+  service_impl_single_t<archive_zst> zst;
+  service_impl_single_t<unpacker_zst> zst_unpacker;
   test_host host;
   std::map<std::string, uint64_t> outcomes;
 };
@@ -228,6 +236,21 @@ TEST_F(FaultInjection, Gzip) {
 TEST_F(FaultInjection, Bzip2) {
   run_all({"bz2-written-two-blocks.bz2", "bz2-written-two-blocks", &bz2, &bz2_unpacker, false});
   run_all({"bz2-several-reads.bz2", "bz2-several-reads", &bz2, &bz2_unpacker, false});
+}
+
+TEST_F(FaultInjection, Xz) {
+  for (uint32_t threads : {1u, 2u}) {
+    SCOPED_TRACE(threads);
+    xz_set_decoder_threads(threads);
+    run_all({"xz-several-reads.xz", "xz-several-reads", &xz, &xz_unpacker, false});
+    run_all({"xz-two-streams.xz", "xz-two-streams", &xz, &xz_unpacker, false});
+  }
+  xz_set_decoder_threads(0);
+}
+
+TEST_F(FaultInjection, Zstd) {
+  run_all({"zst-several-reads.zst", "zst-several-reads", &zst, &zst_unpacker, false});
+  run_all({"zst-two-frames.zst", "zst-two-frames", &zst, &zst_unpacker, false});
 }
 
 }  // namespace

@@ -77,9 +77,10 @@ TEST(Client, FixedAnswersAndFlags) {
 }
 
 TEST(Client, FactoryListIsLinkedInReverseRegistrationOrder) {
-  // Registration order is bz2 archive, bz2 unpacker, gz archive, gz
-  // unpacker, tar archive, component version, validator; each inserts at the
-  // front, so the list runs the other way.
+  // Registration order is zst archive, zst unpacker, xz archive, xz
+  // unpacker, bz2 archive, bz2 unpacker, gz archive, gz unpacker, tar
+  // archive, component version, validator; each inserts at the front, so
+  // the list runs the other way.
   struct row {
     const GUID* class_id;
     const char* type;  // the archive type, or null
@@ -92,6 +93,10 @@ TEST(Client, FactoryListIsLinkedInReverseRegistrationOrder) {
       {&sonovale_io::filesystem::class_guid, "gz"},
       {&unpacker::class_guid, nullptr},
       {&sonovale_io::filesystem::class_guid, "bz2"},
+      {&unpacker::class_guid, nullptr},
+      {&sonovale_io::filesystem::class_guid, "xz"},
+      {&unpacker::class_guid, nullptr},
+      {&sonovale_io::filesystem::class_guid, "zst"},
   };
   service_factory_base* f = factory_at(0);
   for (const row& r : expected) {

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Makes the bad-input corpus in this folder: TAR, gzip and bzip2 files that
+"""Makes the bad-input corpus in this folder: TAR, gzip, bzip2, xz and zstd files that
 are cut short, flipped, mis-sized or crafted to break one rule each, and the
 good files they are made from.
 
-Good files come from the standard tools (GNU tar, gzip, bzip2) run with
+Good files come from the standard tools (GNU tar, gzip, bzip2, xz, zstd) run with
 options that fix every name, owner and time; the rest are byte and bit
 edits of them, or are written here field by field (TAR headers, gzip
 members through zlib, bzip2 blocks through the small block writer below).
@@ -585,10 +585,64 @@ def make_bzip2():
     save('bz2-second-stream-not-bzip2.bz2', good + b'BZh9' + b'\x00' * 40)
 
 
+def run_on_file(args, data):
+    """Runs a compressor on a file holding `data` (so that it knows the size)."""
+    with tempfile.TemporaryDirectory() as work:
+        path = os.path.join(work, 'input')
+        with open(path, 'wb') as f:
+            f.write(data)
+        return run(args + [path])
+
+
+def xz_index_start(data):
+    """Offset of the last stream's index, from its footer's backward size."""
+    backward = (struct.unpack('<I', data[-8:-4])[0] + 1) * 4
+    return len(data) - 12 - backward
+
+
+def make_xz():
+    second = run(['xz', '-c'], b'second stream\n')
+    good = run(['xz', '-c', '--check=crc64', '--block-size=300'], TEXT)
+    save('xz-good.xz', good)
+    save('xz-several-reads.xz', run(['xz', '-c', '-T2', '--block-size=4000'], NOISE))
+    save('xz-sha256.xz', run(['xz', '-c', '--check=sha256'], TEXT))
+    save('xz-not-xz.xz', run(['gzip', '-n', '-c'], TEXT))
+    save('xz-truncated-in-magic.xz', good[:4])
+    save('xz-truncated-in-block.xz', good[:len(good) // 2])
+    save('xz-truncated-in-footer.xz', good[:-2])
+    save('xz-flip-in-body.xz', flip(good, 40, 3))
+    crc32 = run(['xz', '-c', '--check=crc32'], TEXT)
+    save('xz-flip-in-check.xz', flip(crc32, xz_index_start(crc32) - 2, 0))
+    save('xz-flip-in-index.xz', flip(good, xz_index_start(good) + 2, 0))
+    save('xz-two-streams.xz', good + second)
+    save('xz-padded.xz', good + b'\0' * 4 + second + b'\0' * 8)
+    save('xz-trailing-garbage.xz', good + b'garbage!')
+    save('xz-second-stream-truncated.xz', good + second[:20])
+
+
+def make_zstd():
+    good = run_on_file(['zstd', '-q', '-c', '-19'], TEXT)
+    save('zst-good.zst', good)
+    save('zst-several-reads.zst', run_on_file(['zstd', '-q', '-c'], NOISE))
+    save('zst-no-size.zst', run(['zstd', '-q', '-c'], TEXT))
+    save('zst-not-zstd.zst', run(['gzip', '-n', '-c'], TEXT))
+    save('zst-truncated-in-magic.zst', good[:2])
+    save('zst-truncated-in-frame.zst', good[:len(good) // 2])
+    save('zst-flip-in-body.zst', flip(good, len(good) // 2, 2))
+    save('zst-flip-in-checksum.zst', flip(good, len(good) - 1, 0))
+    save('zst-two-frames.zst', good + run_on_file(['zstd', '-q', '-c'], b'second frame\n'))
+    save('zst-skippable-frame.zst', struct.pack('<II', 0x184D2A5E, 3) + b'abc' + good)
+    save('zst-trailing-garbage.zst', good + b'garbage!')
+    # A window of 1 GiB, past the 128 MiB that decoders allow by default.
+    save('zst-window-too-large.zst', run(['zstd', '-q', '-c', '--long=30'], TEXT))
+
+
 def main():
     make_tar()
     make_gzip()
     make_bzip2()
+    make_xz()
+    make_zstd()
     print('%d files written' % len(written))
 
 

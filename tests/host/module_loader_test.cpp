@@ -38,6 +38,10 @@ const expected_service full_list[] = {
     {filesystem::class_guid, service_kind::archive, "gz"},
     {unpacker::class_guid, service_kind::unpacker, "bz2"},
     {filesystem::class_guid, service_kind::archive, "bz2"},
+    {unpacker::class_guid, service_kind::unpacker, "xz"},
+    {filesystem::class_guid, service_kind::archive, "xz"},
+    {unpacker::class_guid, service_kind::unpacker, "zst"},
+    {filesystem::class_guid, service_kind::archive, "zst"},
 };
 
 class temp_folder {

@@ -370,6 +370,67 @@ TEST_F(CliNested, ShortExtensionsReachTheCompressedServices) {
   EXPECT_NE(bad.err.find("bad.tbz2: Not BZIP2 data"), std::string::npos) << bad.err;
 }
 
+// TARs compressed with xz (several blocks) and zstd (from a pipe, so no
+// declared size), under their long and short extensions in any case.
+TEST_F(CliNested, XzAndZstdArchivesListOpenExtractAndUnpack) {
+  w_.shell(
+      "tar --format=gnu --sort=name -cf a.tar tree;"
+      "xz -T0 --block-size=4KiB -c a.tar > album.tar.xz;"
+      "cp album.tar.xz album.TXZ; zstd -q -c < a.tar > album.tar.zst; cp album.tar.zst album.tzst;"
+      "printf 'not compressed' > bad.xz; printf 'not compressed' > bad.zst");
+  std::string tar = read_file(w_.path("a.tar"));
+  std::vector<std::string> inside;
+  for (const std::string& name : lines_of(w_.shell("tar -tf a.tar")))
+    if (name.back() != '/') inside.push_back(name);
+  struct archive_case {
+    const char* archive;
+    const char* type;
+    const char* tar_name;
+    std::string size;  // as the flat listing shows it
+  };
+  const archive_case cases[] = {
+      {"album.tar.xz", "xz", "album.tar", std::to_string(tar.size())},
+      {"album.TXZ", "xz", "album.tar", std::to_string(tar.size())},
+      {"album.tar.zst", "zst", "album.tar", "unknown"},
+      {"album.tzst", "zst", "album.tar", "unknown"},
+  };
+  for (const archive_case& c : cases) {
+    SCOPED_TRACE(c.archive);
+    run_result r = w_.run({"list", "-r", c.archive});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected = {c.tar_name};
+    for (const std::string& name : inside) {
+      expected.push_back(std::string(c.tar_name) + "|" + name);
+      if (name == "tree/readme.txt.bz2") expected.push_back(expected.back() + "|readme.txt");
+    }
+    EXPECT_EQ(listed_names(r.out), expected);
+    run_result flat = w_.run({"list", c.archive});
+    ASSERT_EQ(flat.status, 0) << flat.err;
+    EXPECT_EQ(flat.out.substr(0, 12), std::string(12 - c.size.size(), ' ') + c.size);
+
+    std::string outer = member_path(c.type, c.archive, c.tar_name);
+    run_result cat = w_.run({"cat", member_path("tar", outer, "tree/docs/guide.txt"),
+                             member_path("tar", outer, "tree/readme.txt")});
+    ASSERT_EQ(cat.status, 0) << cat.err;
+    EXPECT_EQ(cat.out, pattern(3000) + "hello\n");
+
+    std::string folder = std::string("x-") + c.archive;
+    std::filesystem::create_directory(w_.path(folder));
+    run_result extracted = w_.run({"extract", c.archive, "-C", w_.path(folder)});
+    EXPECT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_TRUE(read_file(w_.path(folder + "/" + c.tar_name)) == tar);
+    run_result unpacked = w_.run({"unpack", c.archive});
+    EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+    EXPECT_TRUE(unpacked.out == tar);
+  }
+  run_result bad = w_.run({"unpack", "bad.xz"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "brenmoor: bad.xz: Not XZ data\n");
+  run_result bad_list = w_.run({"list", "bad.zst"});
+  EXPECT_EQ(bad_list.status, 1);
+  EXPECT_EQ(bad_list.err, "brenmoor: bad.zst: Not ZSTD data\n");
+}
+
 // The sample that the demo and the README's first command show.
 TEST(CliSample, TheBundledDemoListsAndPrints) {
   std::filesystem::path sample =

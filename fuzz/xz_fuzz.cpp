@@ -1,0 +1,160 @@
+// The xz path on arbitrary bytes, checked against liblzma's one-shot
+// decoder.
+//
+// What the module documents, modelled by the reference below: data that
+// starts with the xz magic is xz, anything else is "Not XZ data"; streams
+// that follow one another, with stream padding between them, are all
+// decoded, and bytes after a stream and its padding that do not start
+// with the magic end the content. The reference decodes stream by stream
+// with lzma_stream_buffer_decode. Then the whole-content roads (opening
+// the member with two decoder threads, unpacking with one, decoding into a
+// file that is not in memory) and a view pass from the start must all
+// succeed with the reference's bytes, or all fail with exception_io_data
+// (truncation included). A size read from the index, when there is one,
+// is the content's. A view pass from each checkpoint gives the rest of
+// the content.
+#include <lzma.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "formats/xz.h"
+#include "formats/xz_view.h"
+#include "fuzz/fuzz_host.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+// Inputs that expand beyond this are only checked for crashes and leaks.
+constexpr size_t output_limit = 1u << 20;
+constexpr char input_path[] = "fuzz://input.xz";
+constexpr uint8_t magic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+
+enum class verdict { ok, refused, too_big };
+
+verdict reference(const uint8_t* data, size_t size, std::string& content) {
+  if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0) return verdict::refused;
+  std::vector<uint8_t> out(output_limit + 1);
+  size_t in_pos = 0;
+  for (;;) {
+    size_t out_pos = 0;
+    uint64_t memlimit = UINT64_MAX;
+    lzma_ret r = lzma_stream_buffer_decode(&memlimit, 0, nullptr, data, &in_pos, size, out.data(),
+                                           &out_pos, out.size());
+    if (r == LZMA_BUF_ERROR && out_pos == out.size()) return verdict::too_big;
+    if (r != LZMA_OK) return verdict::refused;
+    content.append(reinterpret_cast<const char*>(out.data()), out_pos);
+    if (content.size() > output_limit) return verdict::too_big;
+    while (size - in_pos >= 4 && std::memcmp(data + in_pos, "\0\0\0\0", 4) == 0) in_pos += 4;
+    if (size - in_pos < sizeof magic || std::memcmp(data + in_pos, magic, sizeof magic) != 0) {
+      return verdict::ok;
+    }
+  }
+}
+
+file_ptr memory_file(const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  file_ptr f = make_file_buffer(0, 0);
+  f->write(data, static_cast<uint32_t>(size), abort);
+  f->reopen(abort);
+  return f;
+}
+
+// Runs `statement`: its content, or null after exception_io_data.
+template <typename F>
+std::unique_ptr<std::string> attempt(F statement) {
+  try {
+    return std::make_unique<std::string>(statement());
+  } catch (const exception_io_data&) {
+    return nullptr;
+  }
+}
+
+class collecting_sink : public checkpoint_sink {
+ public:
+  std::vector<view_checkpoint> checkpoints;
+  void add_checkpoint(view_checkpoint&& c) override { checkpoints.push_back(std::move(c)); }
+};
+
+std::unique_ptr<std::string> run_pass(const file_ptr& source, const view_checkpoint* from,
+                                      collecting_sink& sink) {
+  return attempt([&] {
+    abort_callback_dummy abort;
+    std::unique_ptr<view_pass> pass = xz_view_format().start(source, from, sink, abort);
+    std::string content, piece(4099, '\0');
+    for (;;) {
+      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
+      content.append(piece, 0, got);
+      if (got < piece.size()) return content;
+    }
+  });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string expected;
+  verdict v = reference(data, size, expected);
+  abort_callback_dummy abort;
+
+  static service_impl_single_t<archive_xz> archive;
+  static service_impl_single_t<unpacker_xz> unpacker;
+  fuzz::host host({&archive});
+  host.set_input(data, size);
+
+  auto check = [&](const std::unique_ptr<std::string>& got) {
+    if (v == verdict::too_big) return;
+    FUZZ_REQUIRE((got != nullptr) == (v == verdict::ok));
+    if (got != nullptr) FUZZ_REQUIRE(*got == expected);
+  };
+
+  xz_set_decoder_threads(2);
+  check(attempt([&] {
+    file_ptr out;
+    archive.open_member(out, input_path, "any", abort);
+    FUZZ_REQUIRE(out->get_position(abort) == 0);
+    return fuzz::read_rest(*out);
+  }));
+  xz_set_decoder_threads(1);
+  check(attempt([&] {
+    file_ptr source = memory_file(data, size);
+    source->seek(size / 2, abort);
+    file_ptr out;
+    unpacker.unpack_file(out, source, abort);
+    return fuzz::read_rest(*out);
+  }));
+  xz_set_decoder_threads(0);
+  if (v != verdict::too_big) {
+    check(attempt([&] {
+      service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
+      file_ptr out(sink.get_ptr());
+      xz_decode_into(memory_file(data, size), abort, out);
+      return sink->content;
+    }));
+  }
+
+  // The index's size, when the file ends in one, is the content's.
+  try {
+    uint64_t announced = archive.get_member_stats(input_path, "", abort).size;
+    if (v == verdict::ok && announced != unknown_size) FUZZ_REQUIRE(announced == expected.size());
+  } catch (const exception_io_data&) {
+    FUZZ_REQUIRE(v == verdict::refused);
+  }
+
+  file_ptr source = memory_file(data, size);
+  collecting_sink sink;
+  check(run_pass(source, nullptr, sink));
+  if (v != verdict::ok) return 0;
+  for (size_t i = 0; i < sink.checkpoints.size() && i < 16; ++i) {
+    const view_checkpoint& from = sink.checkpoints[i];
+    FUZZ_REQUIRE(from.output_position <= expected.size());
+    collecting_sink later;
+    std::unique_ptr<std::string> rest = run_pass(source, &from, later);
+    FUZZ_REQUIRE(rest != nullptr && *rest == expected.substr(from.output_position));
+  }
+  return 0;
+}

@@ -1,0 +1,184 @@
+// The zstd path on arbitrary bytes, checked against libzstd's one-shot
+// decoder.
+//
+// What the module documents, modelled by the reference below: data that
+// starts with a zstd or skippable frame's magic is zstd, anything else is
+// "Not ZSTD data"; frames that follow one another are all decoded, and
+// bytes after a frame that do not start another end the content; windows
+// over 128 MiB are refused. The reference splits the frames with
+// ZSTD_findFrameCompressedSize and decodes each with ZSTD_decompressDCtx.
+// One documented difference: the one-shot decoder accepts a block larger
+// than the frame's largest block (the window, at most 128 KiB), which the
+// streaming decoder, like the zstd tool, refuses; the reference refuses it
+// too.
+// Then the whole-content roads (opening the member, unpacking, decoding
+// into a file that is not in memory) and a view pass from the start must
+// all succeed with the reference's bytes, or all fail with
+// exception_io_data (truncation included). A declared size, when every
+// frame has one, is the content's. A view pass from each checkpoint gives
+// the rest of the content.
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/zst.h"
+#include "formats/zstd_decoder.h"
+#include "formats/zstd_view.h"
+#include "fuzz/fuzz_host.h"
+
+using namespace sonovale_io;
+
+namespace {
+
+constexpr size_t output_limit = 1u << 20;
+constexpr char input_path[] = "fuzz://input.zst";
+constexpr uint64_t window_limit = uint64_t{1} << 27;
+
+enum class verdict { ok, refused, too_big };
+
+// Whether a block of the zstd frame at `p` (`size` bytes, its header
+// `header`) declares more than the frame's largest block.
+bool has_oversized_block(const uint8_t* p, size_t size, const ZSTD_frameHeader& header) {
+  for (size_t pos = header.headerSize; pos + 3 <= size;) {
+    uint32_t block = uint32_t{p[pos]} | uint32_t{p[pos + 1]} << 8 | uint32_t{p[pos + 2]} << 16;
+    uint32_t type = (block >> 1) & 3, block_size = block >> 3;
+    if (block_size > header.blockSizeMax) return true;
+    pos += 3 + (type == 1 ? 1 : block_size);
+    if (block & 1) break;
+  }
+  return false;
+}
+
+bool starts_frame(const uint8_t* p, size_t left) {
+  if (left < 4) return false;
+  uint32_t m = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+  return m == ZSTD_MAGICNUMBER || (m & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
+}
+
+verdict reference(const uint8_t* data, size_t size, std::string& content) {
+  if (!starts_frame(data, size)) return verdict::refused;
+  std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
+  std::vector<uint8_t> out(output_limit + 1);
+  size_t pos = 0;
+  while (starts_frame(data + pos, size - pos)) {
+    size_t frame = ZSTD_findFrameCompressedSize(data + pos, size - pos);
+    if (ZSTD_isError(frame)) return verdict::refused;
+    ZSTD_frameHeader header;
+    if (ZSTD_getFrameHeader(&header, data + pos, frame) != 0) return verdict::refused;
+    if (header.frameType == ZSTD_frame &&
+        (header.windowSize > window_limit || has_oversized_block(data + pos, frame, header))) {
+      return verdict::refused;
+    }
+    size_t got = ZSTD_decompressDCtx(context.get(), out.data(), out.size(), data + pos, frame);
+    if (ZSTD_isError(got)) {
+      return ZSTD_getErrorCode(got) == ZSTD_error_dstSize_tooSmall ? verdict::too_big
+                                                                   : verdict::refused;
+    }
+    content.append(reinterpret_cast<const char*>(out.data()), got);
+    if (content.size() > output_limit) return verdict::too_big;
+    pos += frame;
+  }
+  return verdict::ok;
+}
+
+file_ptr memory_file(const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  file_ptr f = make_file_buffer(0, 0);
+  f->write(data, static_cast<uint32_t>(size), abort);
+  f->reopen(abort);
+  return f;
+}
+
+template <typename F>
+std::unique_ptr<std::string> attempt(F statement) {
+  try {
+    return std::make_unique<std::string>(statement());
+  } catch (const exception_io_data&) {
+    return nullptr;
+  }
+}
+
+class collecting_sink : public checkpoint_sink {
+ public:
+  std::vector<view_checkpoint> checkpoints;
+  void add_checkpoint(view_checkpoint&& c) override { checkpoints.push_back(std::move(c)); }
+};
+
+std::unique_ptr<std::string> run_pass(const file_ptr& source, const view_checkpoint* from,
+                                      collecting_sink& sink) {
+  return attempt([&] {
+    abort_callback_dummy abort;
+    std::unique_ptr<view_pass> pass = zstd_view_format().start(source, from, sink, abort);
+    std::string content, piece(4099, '\0');
+    for (;;) {
+      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
+      content.append(piece, 0, got);
+      if (got < piece.size()) return content;
+    }
+  });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string expected;
+  verdict v = reference(data, size, expected);
+  abort_callback_dummy abort;
+
+  static service_impl_single_t<archive_zst> archive;
+  static service_impl_single_t<unpacker_zst> unpacker;
+  fuzz::host host({&archive});
+  host.set_input(data, size);
+
+  auto check = [&](const std::unique_ptr<std::string>& got) {
+    if (v == verdict::too_big) return;
+    FUZZ_REQUIRE((got != nullptr) == (v == verdict::ok));
+    if (got != nullptr) FUZZ_REQUIRE(*got == expected);
+  };
+
+  check(attempt([&] {
+    file_ptr out;
+    archive.open_member(out, input_path, "any", abort);
+    FUZZ_REQUIRE(out->get_position(abort) == 0);
+    return fuzz::read_rest(*out);
+  }));
+  check(attempt([&] {
+    file_ptr source = memory_file(data, size);
+    source->seek(size / 2, abort);
+    file_ptr out;
+    unpacker.unpack_file(out, source, abort);
+    return fuzz::read_rest(*out);
+  }));
+  if (v != verdict::too_big) {
+    check(attempt([&] {
+      service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
+      file_ptr out(sink.get_ptr());
+      zstd_decode_into(memory_file(data, size), abort, out);
+      return sink->content;
+    }));
+  }
+
+  try {
+    uint64_t declared = zstd_declared_size(memory_file(data, size), abort);
+    if (v == verdict::ok && declared != unknown_size) FUZZ_REQUIRE(declared == expected.size());
+  } catch (const exception_io_data&) {
+    FUZZ_REQUIRE(v == verdict::refused);
+  }
+
+  file_ptr source = memory_file(data, size);
+  collecting_sink sink;
+  check(run_pass(source, nullptr, sink));
+  if (v != verdict::ok) return 0;
+  for (size_t i = 0; i < sink.checkpoints.size() && i < 16; ++i) {
+    const view_checkpoint& from = sink.checkpoints[i];
+    FUZZ_REQUIRE(from.output_position <= expected.size());
+    collecting_sink later;
+    std::unique_ptr<std::string> rest = run_pass(source, &from, later);
+    FUZZ_REQUIRE(rest != nullptr && *rest == expected.substr(from.output_position));
+  }
+  return 0;
+}
