@@ -74,6 +74,11 @@ class BRENMOOR_SHARED archive_impl : public archive {
   // it is what g_open gives. Throws what g_open and the compressed file's
   // get_size and get_timestamp throw; decoding starts with the first read.
   static file_ptr open_archive(const char* path, abort_callback& abort);
+  // As open_archive, for formats that need the file's size before they
+  // read it (their trailer or index lies at its end): a decoded view that
+  // does not know its size yet is first read whole into an in-memory file,
+  // as nested content always was before views.
+  static file_ptr open_sized_archive(const char* path, abort_callback& abort);
 
   // slot 18: "tar", "gz", "bz2", "xz" or "zst".
   virtual const char* get_type_name() = 0;

@@ -5,6 +5,7 @@
 #include "archive/archive.h"
 #include "archive/decoded_view.h"
 #include "archive/member_path.h"
+#include "io/transfer.h"
 
 namespace sonovale_io {
 
@@ -71,6 +72,15 @@ file_ptr archive_impl::open_archive(const char* path, abort_callback& abort) {
       content_index_find(std::string(canonical.get_ptr(), canonical.get_length()), size, timestamp);
   out = new service_impl_t<decoded_view>(*format, std::move(source), std::move(entry), timestamp);
   return out;
+}
+
+file_ptr archive_impl::open_sized_archive(const char* path, abort_callback& abort) {
+  file_ptr archive = open_archive(path, abort);
+  if (dynamic_cast<decoded_view*>(archive.get_ptr()) != nullptr &&
+      archive->get_size(abort) == unknown_size) {
+    archive = read_to_memory(*archive, abort);
+  }
+  return archive;
 }
 
 bool archive_impl::is_our_archive_extension(const char* path) {

@@ -5,12 +5,10 @@
 #include <string>
 
 #include "archive/data_reader.h"
-#include "archive/decoded_view.h"
 #include "archive/member_path.h"
 #include "component/host_api.h"
 #include "formats/gzip_reader.h"
 #include "io/file_buffer.h"
-#include "io/transfer.h"
 
 using namespace sonovale_io;
 
@@ -87,18 +85,6 @@ void inflate_by_writes(Gzip_Reader& decoder, file& out, abort_callback& abort) {
   } while (!decoder.ended());
 }
 
-// Opens the archive at `path` as the archive base does. The decoder needs
-// the file's size (the trailer lies at its end): a decoded view that does
-// not know it yet is read whole first, as the content was before views.
-file_ptr open_gzip_archive(const char* path, abort_callback& abort) {
-  file_ptr archive = archive_impl::open_archive(path, abort);
-  if (dynamic_cast<decoded_view*>(archive.get_ptr()) != nullptr &&
-      archive->get_size(abort) == unknown_size) {
-    archive = read_to_memory(*archive, abort);
-  }
-  return archive;
-}
-
 // A new in-memory file holding the content of `archive`, at position 0.
 file_ptr inflate_to_new_file(const file_ptr& archive, uint64_t timestamp, abort_callback& abort) {
   file_ptr content = make_file_buffer(0, timestamp);
@@ -131,7 +117,7 @@ void archive_gz::list_members(const char* path, file_ptr& reader, member_callbac
                               bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive = reader;
-  if (archive.is_empty()) archive = open_gzip_archive(path, callback);
+  if (archive.is_empty()) archive = open_sized_archive(path, callback);
 
   plix::string8 member_path;
   make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
@@ -150,7 +136,7 @@ void archive_gz::list_members(const char* path, file_ptr& reader, member_callbac
 
 file_stats archive_gz::get_member_stats(const char* archive_path, const char*,
                                         abort_callback& abort) {
-  file_ptr archive = open_gzip_archive(archive_path, abort);
+  file_ptr archive = open_sized_archive(archive_path, abort);
   file_stats stats;
   stats.timestamp = archive->get_timestamp(abort);
   stats.size = gzip_announced_size(archive, abort);
@@ -159,7 +145,7 @@ file_stats archive_gz::get_member_stats(const char* archive_path, const char*,
 
 void archive_gz::open_member(file_ptr& out, const char* archive_path, const char*,
                              abort_callback& abort) {
-  file_ptr archive = open_gzip_archive(archive_path, abort);
+  file_ptr archive = open_sized_archive(archive_path, abort);
   out = inflate_to_new_file(archive, archive->get_timestamp(abort), abort);
 }
 

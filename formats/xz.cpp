@@ -67,7 +67,7 @@ void archive_xz::list_members(const char* path, file_ptr& reader, member_callbac
                               bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive = reader;
-  if (archive.is_empty()) filesystem::g_open(archive, path, open_mode_read, callback);
+  if (archive.is_empty()) archive = open_sized_archive(path, callback);
 
   plix::string8 member_path;
   make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
@@ -85,8 +85,7 @@ void archive_xz::list_members(const char* path, file_ptr& reader, member_callbac
 
 file_stats archive_xz::get_member_stats(const char* archive_path, const char*,
                                         abort_callback& abort) {
-  file_ptr archive;
-  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  file_ptr archive = open_sized_archive(archive_path, abort);
   file_stats stats;
   stats.timestamp = archive->get_timestamp(abort);
   stats.size = xz_content_size(archive, abort);
@@ -95,8 +94,7 @@ file_stats archive_xz::get_member_stats(const char* archive_path, const char*,
 
 void archive_xz::open_member(file_ptr& out, const char* archive_path, const char*,
                              abort_callback& abort) {
-  file_ptr archive;
-  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  file_ptr archive = open_sized_archive(archive_path, abort);
   out = decode_to_new_file(archive, archive->get_timestamp(abort), abort);
 }
 

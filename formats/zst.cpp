@@ -44,7 +44,7 @@ void archive_zst::list_members(const char* path, file_ptr& reader, member_callba
                                bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive = reader;
-  if (archive.is_empty()) filesystem::g_open(archive, path, open_mode_read, callback);
+  if (archive.is_empty()) archive = open_sized_archive(path, callback);
 
   plix::string8 member_path;
   make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
@@ -62,8 +62,7 @@ void archive_zst::list_members(const char* path, file_ptr& reader, member_callba
 
 file_stats archive_zst::get_member_stats(const char* archive_path, const char*,
                                          abort_callback& abort) {
-  file_ptr archive;
-  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  file_ptr archive = open_sized_archive(archive_path, abort);
   file_stats stats;
   stats.timestamp = archive->get_timestamp(abort);
   stats.size = zstd_declared_size(archive, abort);
@@ -72,8 +71,7 @@ file_stats archive_zst::get_member_stats(const char* archive_path, const char*,
 
 void archive_zst::open_member(file_ptr& out, const char* archive_path, const char*,
                               abort_callback& abort) {
-  file_ptr archive;
-  filesystem::g_open(archive, archive_path, open_mode_read, abort);
+  file_ptr archive = open_sized_archive(archive_path, abort);
   out = decode_to_new_file(archive, archive->get_timestamp(abort), abort);
 }
 
