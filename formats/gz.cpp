@@ -5,8 +5,6 @@
 #include <string>
 
 #include "archive/data_reader.h"
-#include "archive/member_path.h"
-#include "component/host_api.h"
 #include "formats/gzip_reader.h"
 #include "io/file_buffer.h"
 
@@ -85,14 +83,6 @@ void inflate_by_writes(Gzip_Reader& decoder, file& out, abort_callback& abort) {
   } while (!decoder.ended());
 }
 
-// A new in-memory file holding the content of `archive`, at position 0.
-file_ptr inflate_to_new_file(const file_ptr& archive, uint64_t timestamp, abort_callback& abort) {
-  file_ptr content = make_file_buffer(0, timestamp);
-  gzip_inflate_into(archive, abort, content);
-  content->reopen(abort);
-  return content;
-}
-
 }  // namespace
 
 uint64_t gzip_announced_size(const file_ptr& archive, abort_callback& abort) {
@@ -113,48 +103,6 @@ void gzip_inflate_into(const file_ptr& archive, abort_callback& abort, file_ptr&
   }
 }
 
-void archive_gz::list_members(const char* path, file_ptr& reader, member_callback& callback,
-                              bool supply_readers) {
-  if (!is_our_archive_extension(path)) throw exception_io_data();
-  file_ptr archive = reader;
-  if (archive.is_empty()) archive = open_sized_archive(path, callback);
+archive_gz::archive_gz() : single_member_archive(gzip_inflate_into, gzip_announced_size) {}
 
-  plix::string8 member_path;
-  make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
-  file_stats stats;
-  stats.timestamp = archive->get_timestamp(callback);
-  file_ptr content;
-  if (supply_readers) {
-    content = inflate_to_new_file(archive, stats.timestamp, callback);
-    stats.size = content->get_size(callback);
-    if (stats.size == unknown_size) throw exception_io_no_length();
-  } else {
-    stats.size = gzip_announced_size(archive, callback);
-  }
-  callback.on_member(this, member_path.get_ptr(), stats, content);
-}
-
-file_stats archive_gz::get_member_stats(const char* archive_path, const char*,
-                                        abort_callback& abort) {
-  file_ptr archive = open_sized_archive(archive_path, abort);
-  file_stats stats;
-  stats.timestamp = archive->get_timestamp(abort);
-  stats.size = gzip_announced_size(archive, abort);
-  return stats;
-}
-
-void archive_gz::open_member(file_ptr& out, const char* archive_path, const char*,
-                             abort_callback& abort) {
-  file_ptr archive = open_sized_archive(archive_path, abort);
-  out = inflate_to_new_file(archive, archive->get_timestamp(abort), abort);
-}
-
-bool unpacker_gz::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  return answer_class<unpacker>(this, out, id);
-}
-
-void unpacker_gz::unpack_file(file_ptr& out, const file_ptr& source, abort_callback& abort) {
-  if (source.is_empty()) throw exception_io_data();
-  // `out` and `source` may be the same reference: it changes only at the end.
-  out = inflate_to_new_file(source, source->get_timestamp(abort), abort);
-}
+unpacker_gz::unpacker_gz() : single_member_unpacker(gzip_inflate_into) {}

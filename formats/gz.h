@@ -12,8 +12,7 @@
 // which for a file of several members is the last member's size only.
 #pragma once
 
-#include "archive/archive.h"
-#include "component/unpacker.h"
+#include "archive/single_member.h"
 
 // The size that the gzip file `archive` announces in its trailer, without
 // inflating; reads its first 4096 and last 8 bytes. Throws exception_io_data
@@ -32,33 +31,16 @@ uint64_t gzip_announced_size(const sonovale_io::file_ptr& archive, abort_callbac
 void gzip_inflate_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                        sonovale_io::file_ptr& out);
 
-// The archive service of type "gz".
-class archive_gz : public sonovale_io::archive_impl {
+// The archive service of type "gz" (archive/single_member.h); its
+// sizes without decoding are gzip_announced_size's.
+class archive_gz : public sonovale_io::single_member_archive {
  public:
-  // Reports the one member. With `supply_readers` its content is inflated
-  // and its size is the real one; otherwise the size is the announced one.
-  // Throws exception_io_data for a path whose extension is not "gz", "tgz"
-  // or "taz" (any case).
-  void list_members(const char* path, sonovale_io::file_ptr& reader,
-                    sonovale_io::member_callback& callback, bool supply_readers) override;
+  archive_gz();
   const char* get_type_name() override { return "gz"; }
-  // The announced size and the archive's time stamp; `member` is not read.
-  sonovale_io::file_stats get_member_stats(const char* archive_path, const char* member,
-                                           abort_callback& abort) override;
-  // The inflated content at position 0; `member` is not read. `out` is
-  // replaced only on success.
-  void open_member(sonovale_io::file_ptr& out, const char* archive_path, const char* member,
-                   abort_callback& abort) override;
 };
 
 // The unpacker of gzip files.
-class unpacker_gz : public unpacker {
+class unpacker_gz : public sonovale_io::single_member_unpacker {
  public:
-  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
-  // The inflated content of `source` at position 0, decoded from the
-  // source's first byte whatever its position. Throws exception_io_data
-  // ("Unsupported format or corrupted file") for an empty `source`. `out`
-  // is replaced only on success.
-  void unpack_file(sonovale_io::file_ptr& out, const sonovale_io::file_ptr& source,
-                   abort_callback& abort) override;
+  unpacker_gz();
 };

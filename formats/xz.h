@@ -14,8 +14,7 @@
 
 #include <cstdint>
 
-#include "archive/archive.h"
-#include "component/unpacker.h"
+#include "archive/single_member.h"
 
 // The threads that decode multi-block files: 0 (the default) for one per
 // core, 1 for decoding in the caller's thread alone. For hosts and tests.
@@ -39,33 +38,16 @@ uint64_t xz_content_size(const sonovale_io::file_ptr& archive, abort_callback& a
 void xz_decode_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                     sonovale_io::file_ptr& out);
 
-// The archive service of type "xz".
-class archive_xz : public sonovale_io::archive_impl {
+// The archive service of type "xz" (archive/single_member.h); its
+// sizes without decoding are xz_content_size's.
+class archive_xz : public sonovale_io::single_member_archive {
  public:
-  // Reports the one member. With `supply_readers` its content is decoded
-  // and its size is the real one; otherwise the size is xz_content_size's.
-  // Throws exception_io_data for a path whose extension is not "xz" or
-  // "txz" (any case), before opening it.
-  void list_members(const char* path, sonovale_io::file_ptr& reader,
-                    sonovale_io::member_callback& callback, bool supply_readers) override;
+  archive_xz();
   const char* get_type_name() override { return "xz"; }
-  // xz_content_size and the archive's time stamp; `member` is not read.
-  sonovale_io::file_stats get_member_stats(const char* archive_path, const char* member,
-                                           abort_callback& abort) override;
-  // The decoded content at position 0; `member` is not read. `out` is
-  // replaced only on success.
-  void open_member(sonovale_io::file_ptr& out, const char* archive_path, const char* member,
-                   abort_callback& abort) override;
 };
 
 // The unpacker of xz files.
-class unpacker_xz : public unpacker {
+class unpacker_xz : public sonovale_io::single_member_unpacker {
  public:
-  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
-  // The decoded content of `source` at position 0, decoded from the
-  // source's first byte whatever its position. Throws exception_io_data
-  // ("Unsupported format or corrupted file") for an empty `source`. `out`
-  // is replaced only on success.
-  void unpack_file(sonovale_io::file_ptr& out, const sonovale_io::file_ptr& source,
-                   abort_callback& abort) override;
+  unpacker_xz();
 };

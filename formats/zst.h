@@ -12,8 +12,7 @@
 // unknown there, and opening tells what is wrong.
 #pragma once
 
-#include "archive/archive.h"
-#include "component/unpacker.h"
+#include "archive/single_member.h"
 
 // Decodes the whole zstd file `archive`, from its first byte, and writes
 // the content to `out` at its position, which ends after the content; an
@@ -24,33 +23,16 @@
 void zstd_decode_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                       sonovale_io::file_ptr& out);
 
-// The archive service of type "zst".
-class archive_zst : public sonovale_io::archive_impl {
+// The archive service of type "zst" (archive/single_member.h); its
+// sizes without decoding are zstd_declared_size's (formats/zstd_decoder.h).
+class archive_zst : public sonovale_io::single_member_archive {
  public:
-  // Reports the one member. With `supply_readers` its content is decoded
-  // and its size is the real one; otherwise the size is the declared one
-  // (zstd_declared_size). Throws exception_io_data for a path whose
-  // extension is not "zst" or "tzst" (any case), before opening it.
-  void list_members(const char* path, sonovale_io::file_ptr& reader,
-                    sonovale_io::member_callback& callback, bool supply_readers) override;
+  archive_zst();
   const char* get_type_name() override { return "zst"; }
-  // The declared size and the archive's time stamp; `member` is not read.
-  sonovale_io::file_stats get_member_stats(const char* archive_path, const char* member,
-                                           abort_callback& abort) override;
-  // The decoded content at position 0; `member` is not read. `out` is
-  // replaced only on success.
-  void open_member(sonovale_io::file_ptr& out, const char* archive_path, const char* member,
-                   abort_callback& abort) override;
 };
 
 // The unpacker of zstd files.
-class unpacker_zst : public unpacker {
+class unpacker_zst : public sonovale_io::single_member_unpacker {
  public:
-  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
-  // The decoded content of `source` at position 0, decoded from the
-  // source's first byte whatever its position. Throws exception_io_data
-  // ("Unsupported format or corrupted file") for an empty `source`. `out`
-  // is replaced only on success.
-  void unpack_file(sonovale_io::file_ptr& out, const sonovale_io::file_ptr& source,
-                   abort_callback& abort) override;
+  unpacker_zst();
 };

@@ -1,0 +1,62 @@
+#include "archive/single_member.h"
+
+#include "archive/member_path.h"
+#include "io/file_buffer.h"
+
+namespace sonovale_io {
+
+file_ptr decode_to_new_file(decode_whole_fn decode, const file_ptr& archive, uint64_t timestamp,
+                            abort_callback& abort) {
+  file_ptr content = make_file_buffer(0, timestamp);
+  decode(archive, abort, content);
+  content->reopen(abort);
+  return content;
+}
+
+void single_member_archive::list_members(const char* path, file_ptr& reader,
+                                         member_callback& callback, bool supply_readers) {
+  if (!is_our_archive_extension(path)) throw exception_io_data();
+  file_ptr archive = reader;
+  if (archive.is_empty()) archive = open_sized_archive(path, callback);
+
+  plix::string8 member_path;
+  make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
+  file_stats stats;
+  stats.timestamp = archive->get_timestamp(callback);
+  file_ptr content;
+  if (supply_readers) {
+    content = decode_to_new_file(decode_, archive, stats.timestamp, callback);
+    stats.size = content->get_size(callback);
+  } else {
+    stats.size = content_size_(archive, callback);
+  }
+  callback.on_member(this, member_path.get_ptr(), stats, content);
+}
+
+file_stats single_member_archive::get_member_stats(const char* archive_path, const char*,
+                                                   abort_callback& abort) {
+  file_ptr archive = open_sized_archive(archive_path, abort);
+  file_stats stats;
+  stats.timestamp = archive->get_timestamp(abort);
+  stats.size = content_size_(archive, abort);
+  return stats;
+}
+
+void single_member_archive::open_member(file_ptr& out, const char* archive_path, const char*,
+                                        abort_callback& abort) {
+  file_ptr archive = open_sized_archive(archive_path, abort);
+  out = decode_to_new_file(decode_, archive, archive->get_timestamp(abort), abort);
+}
+
+bool single_member_unpacker::query_class(service_ptr_t<service_base>& out, const GUID& id) {
+  return answer_class<unpacker>(this, out, id);
+}
+
+void single_member_unpacker::unpack_file(file_ptr& out, const file_ptr& source,
+                                         abort_callback& abort) {
+  if (source.is_empty()) throw exception_io_data();
+  // `out` and `source` may be the same reference: it changes only at the end.
+  out = decode_to_new_file(decode_, source, source->get_timestamp(abort), abort);
+}
+
+}  // namespace sonovale_io

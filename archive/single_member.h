@@ -1,0 +1,79 @@
+// The archive service and the unpacker of a compressed file that holds one
+// member, its decoded content: what the gzip, xz and zstd formats share.
+//
+// The member is named after the archive path without its last extension
+// ('song.wav.gz' holds 'song.wav'; 'album.tgz' holds 'album.tar'), never
+// after anything stored in the file; its time stamp is the archive file's.
+// Content is always decoded whole into a new in-memory file. A format
+// gives two functions: one that decodes a whole file and one that tells
+// the content size without decoding (from a trailer, an index or declared
+// sizes, or unknown_size).
+#pragma once
+
+#include <cstdint>
+
+#include "archive/archive.h"
+#include "component/unpacker.h"
+
+namespace sonovale_io {
+
+// Decodes the whole compressed file `archive`, from its first byte, and
+// writes the content to `out` at its position. Throws the format's
+// exceptions; then `out` holds part of the content.
+using decode_whole_fn = void (*)(const file_ptr& archive, abort_callback& abort, file_ptr& out);
+// The content size of `archive` without decoding it, or unknown_size.
+using content_size_fn = uint64_t (*)(const file_ptr& archive, abort_callback& abort);
+
+// A new in-memory file holding the content of `archive`, at position 0,
+// stamped with `timestamp`.
+file_ptr decode_to_new_file(decode_whole_fn decode, const file_ptr& archive, uint64_t timestamp,
+                            abort_callback& abort);
+
+// The archive service of a one-member compressed format.
+class BRENMOOR_SHARED single_member_archive : public archive_impl {
+ public:
+  // Reports the one member. With `supply_readers` its content is decoded
+  // and its size is the real one; otherwise the size is the format's
+  // content_size_fn. Uses `reader` from its current position when it
+  // holds a file. Throws exception_io_data for a path whose extension the
+  // format does not claim (is_our_archive_extension), before opening it.
+  void list_members(const char* path, file_ptr& reader, member_callback& callback,
+                    bool supply_readers) override;
+  // The content_size_fn size and the archive's time stamp; `member` is not
+  // read.
+  file_stats get_member_stats(const char* archive_path, const char* member,
+                              abort_callback& abort) override;
+  // The decoded content at position 0; `member` is not read. `out` is
+  // replaced only on success.
+  void open_member(file_ptr& out, const char* archive_path, const char* member,
+                   abort_callback& abort) override;
+
+ protected:
+  single_member_archive(decode_whole_fn decode, content_size_fn content_size)
+      : decode_(decode), content_size_(content_size) {}
+  ~single_member_archive() = default;
+
+ private:
+  decode_whole_fn decode_;
+  content_size_fn content_size_;
+};
+
+// The unpacker of a one-member compressed format.
+class BRENMOOR_SHARED single_member_unpacker : public unpacker {
+ public:
+  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
+  // The decoded content of `source` at position 0, decoded from the
+  // source's first byte whatever its position, with the source's time
+  // stamp. Throws exception_io_data ("Unsupported format or corrupted
+  // file") for an empty `source`. `out` is replaced only on success.
+  void unpack_file(file_ptr& out, const file_ptr& source, abort_callback& abort) override;
+
+ protected:
+  explicit single_member_unpacker(decode_whole_fn decode) : decode_(decode) {}
+  ~single_member_unpacker() = default;
+
+ private:
+  decode_whole_fn decode_;
+};
+
+}  // namespace sonovale_io
