@@ -80,14 +80,6 @@ outcome reference_decode(const uint8_t* data, size_t size, std::string& out) {
   }
 }
 
-file_ptr memory_file(const uint8_t* data, size_t size) {
-  abort_callback_dummy abort;
-  file_ptr f = make_file_buffer(0, 0);
-  f->write(data, static_cast<uint32_t>(size), abort);
-  f->reopen(abort);
-  return f;
-}
-
 // Walks the blocks with the decoder's own steps, as bz2_decompress does but
 // without the output stage, and tells whether one decoded block is empty or
 // declares no bytes.
@@ -128,7 +120,7 @@ module_result module_decode(const uint8_t* data, size_t size, unsigned workers) 
   sink->max_write = bz2_chunk_size;
   sink->limit = output_limit;
   try {
-    bz2_decompress(memory_file(data, size), file_ptr(sink.get_ptr()), abort);
+    bz2_decompress(fuzz::memory_file(data, size), file_ptr(sink.get_ptr()), abort);
   } catch (const fuzz::output_limit_reached&) {
     m.result = outcome::too_big;
   } catch (const exception_io_data& e) {
@@ -154,7 +146,7 @@ module_result view_decode(const uint8_t* data, size_t size, unsigned workers) {
   ignoring_sink sink;
   try {
     std::unique_ptr<view_pass> pass =
-        bz2_view_format().start(memory_file(data, size), nullptr, sink, abort);
+        bz2_view_format().start(fuzz::memory_file(data, size), nullptr, sink, abort);
     // One byte at a time near the start, so that a failure loses little.
     uint8_t chunk[65536];
     for (size_t step = 1;; step = std::min(step * 2, sizeof chunk)) {

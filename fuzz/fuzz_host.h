@@ -2,18 +2,22 @@
 // serves the fuzz input under "fuzz://" paths, the host's "tempmem://"
 // filesystem, and the archive services under test, all installed as the
 // module's host API for the host's lifetime. Also a member callback that
-// records what a listing reports, and a write-only file that collects bytes
+// records what a listing reports, a write-only file that collects bytes
 // into a string (a file that is not in memory, for the writers that take
-// another road for those).
+// another road for those), and the small steps the decoder targets share:
+// input as an in-memory file, an attempt that turns exception_io_data into
+// null, and a view pass read to its end.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/view_format.h"
 #include "component/host_api.h"
 #include "host/service_registry.h"
 #include "host/tempmem_filesystem.h"
@@ -180,5 +184,51 @@ class string_sink : public sonovale_io::file {
   void reopen(abort_callback&) override { throw sonovale_io::exception_io_denied(); }
   bool is_remote() override { return false; }
 };
+
+// A new in-memory file holding `data`, at position 0.
+inline sonovale_io::file_ptr memory_file(const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  sonovale_io::file_ptr f = make_file_buffer(0, 0);
+  f->write(data, static_cast<uint32_t>(size), abort);
+  f->reopen(abort);
+  return f;
+}
+
+// Runs `statement`: its content, or null after exception_io_data.
+template <typename F>
+std::unique_ptr<std::string> attempt(F statement) {
+  try {
+    return std::make_unique<std::string>(statement());
+  } catch (const sonovale_io::exception_io_data&) {
+    return nullptr;
+  }
+}
+
+// Keeps every checkpoint a view pass records.
+class collecting_sink : public sonovale_io::checkpoint_sink {
+ public:
+  std::vector<sonovale_io::view_checkpoint> checkpoints;
+  void add_checkpoint(sonovale_io::view_checkpoint&& checkpoint) override {
+    checkpoints.push_back(std::move(checkpoint));
+  }
+};
+
+// A view pass of `format` over `source` from `from` (null: the start),
+// read to its end: its content, or null after exception_io_data.
+inline std::unique_ptr<std::string> run_view_pass(sonovale_io::view_format& format,
+                                                  const sonovale_io::file_ptr& source,
+                                                  const sonovale_io::view_checkpoint* from,
+                                                  collecting_sink& sink) {
+  return attempt([&] {
+    abort_callback_dummy abort;
+    std::unique_ptr<sonovale_io::view_pass> pass = format.start(source, from, sink, abort);
+    std::string content, piece(4099, '\0');
+    for (;;) {
+      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
+      content.append(piece, 0, got);
+      if (got < piece.size()) return content;
+    }
+  });
+}
 
 }  // namespace fuzz

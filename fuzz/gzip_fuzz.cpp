@@ -116,18 +116,10 @@ void check_whole(const expected_result& e, F statement) {
   FUZZ_REQUIRE(content == e.content);
 }
 
-file_ptr memory_file(const uint8_t* data, size_t size) {
-  abort_callback_dummy abort;
-  file_ptr f = make_file_buffer(0, 0);
-  f->write(data, static_cast<uint32_t>(size), abort);
-  f->reopen(abort);
-  return f;
-}
-
 // Reads the announced size through Gzip_Reader in pieces of varying size.
 void check_reader(const expected_result& e, const uint8_t* data, size_t size) {
   abort_callback_dummy abort;
-  file_ptr source = memory_file(data, size);
+  file_ptr source = fuzz::memory_file(data, size);
   source->seek(size / 3, abort);  // the decoder starts from the first byte anyway
   sonovale_File_Reader reader(source, abort);
   Gzip_Reader decoder;
@@ -169,19 +161,11 @@ void check_reader(const expected_result& e, const uint8_t* data, size_t size) {
   }
 }
 
-class collecting_sink : public checkpoint_sink {
- public:
-  std::vector<view_checkpoint> checkpoints;
-  void add_checkpoint(view_checkpoint&& checkpoint) override {
-    checkpoints.push_back(std::move(checkpoint));
-  }
-};
-
 // A view pass of `engine` from `from` (null: the start), read in pieces of
 // varying size. Stores what it gave in `content` and returns the failure's
 // message, or null at a good end.
 std::unique_ptr<std::string> run_pass(gzip_view_engine& engine, const file_ptr& source,
-                                      const view_checkpoint* from, collecting_sink& sink,
+                                      const view_checkpoint* from, fuzz::collecting_sink& sink,
                                       std::string& content) {
   abort_callback_dummy abort;
   static const size_t pieces[] = {65536, 1, 4096, 1 << 20, 7, 1023};
@@ -206,8 +190,8 @@ std::unique_ptr<std::string> run_pass(gzip_view_engine& engine, const file_ptr& 
 // The view from the start against the reference, then, with a checkpoint
 // at every block boundary, each resumed pass against the first.
 void check_view(const expected_result& e, const uint8_t* data, size_t size) {
-  file_ptr source = memory_file(data, size);
-  collecting_sink sink;
+  file_ptr source = fuzz::memory_file(data, size);
+  fuzz::collecting_sink sink;
   std::string content;
   std::unique_ptr<std::string> failure =
       run_pass(static_cast<gzip_view_engine&>(gzip_view_format()), source, nullptr, sink, content);
@@ -225,14 +209,14 @@ void check_view(const expected_result& e, const uint8_t* data, size_t size) {
   // Resuming everywhere is quadratic: only for small content.
   if (e.content.size() > (256 << 10)) return;
   static gzip_view_engine every_boundary(1);
-  collecting_sink marks;
+  fuzz::collecting_sink marks;
   content.clear();
   failure = run_pass(every_boundary, source, nullptr, marks, content);
   FUZZ_REQUIRE((failure == nullptr) == e.inflated_ok);
   for (size_t i = 0; i < marks.checkpoints.size() && i < 64; ++i) {
     const view_checkpoint& from = marks.checkpoints[i];
     FUZZ_REQUIRE(from.output_position <= e.content.size());
-    collecting_sink later;
+    fuzz::collecting_sink later;
     std::string resumed;
     std::unique_ptr<std::string> resumed_failure =
         run_pass(every_boundary, source, &from, later, resumed);
@@ -265,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A source standing in the middle is still decoded from its start.
   check_whole(e, [&] {
-    file_ptr source = memory_file(data, size);
+    file_ptr source = fuzz::memory_file(data, size);
     source->seek(size / 2, abort);
     file_ptr out;
     unpacker.unpack_file(out, source, abort);
@@ -276,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
     sink->max_write = 1024;
     file_ptr out(sink.get_ptr());
-    gzip_inflate_into(memory_file(data, size), abort, out);
+    gzip_inflate_into(fuzz::memory_file(data, size), abort, out);
     return sink->content;
   });
 

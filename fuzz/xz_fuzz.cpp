@@ -56,44 +56,6 @@ verdict reference(const uint8_t* data, size_t size, std::string& content) {
   }
 }
 
-file_ptr memory_file(const uint8_t* data, size_t size) {
-  abort_callback_dummy abort;
-  file_ptr f = make_file_buffer(0, 0);
-  f->write(data, static_cast<uint32_t>(size), abort);
-  f->reopen(abort);
-  return f;
-}
-
-// Runs `statement`: its content, or null after exception_io_data.
-template <typename F>
-std::unique_ptr<std::string> attempt(F statement) {
-  try {
-    return std::make_unique<std::string>(statement());
-  } catch (const exception_io_data&) {
-    return nullptr;
-  }
-}
-
-class collecting_sink : public checkpoint_sink {
- public:
-  std::vector<view_checkpoint> checkpoints;
-  void add_checkpoint(view_checkpoint&& c) override { checkpoints.push_back(std::move(c)); }
-};
-
-std::unique_ptr<std::string> run_pass(const file_ptr& source, const view_checkpoint* from,
-                                      collecting_sink& sink) {
-  return attempt([&] {
-    abort_callback_dummy abort;
-    std::unique_ptr<view_pass> pass = xz_view_format().start(source, from, sink, abort);
-    std::string content, piece(4099, '\0');
-    for (;;) {
-      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
-      content.append(piece, 0, got);
-      if (got < piece.size()) return content;
-    }
-  });
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -113,15 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
 
   xz_set_decoder_threads(2);
-  check(attempt([&] {
+  check(fuzz::attempt([&] {
     file_ptr out;
     archive.open_member(out, input_path, "any", abort);
     FUZZ_REQUIRE(out->get_position(abort) == 0);
     return fuzz::read_rest(*out);
   }));
   xz_set_decoder_threads(1);
-  check(attempt([&] {
-    file_ptr source = memory_file(data, size);
+  check(fuzz::attempt([&] {
+    file_ptr source = fuzz::memory_file(data, size);
     source->seek(size / 2, abort);
     file_ptr out;
     unpacker.unpack_file(out, source, abort);
@@ -129,10 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }));
   xz_set_decoder_threads(0);
   if (v != verdict::too_big) {
-    check(attempt([&] {
+    check(fuzz::attempt([&] {
       service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
       file_ptr out(sink.get_ptr());
-      xz_decode_into(memory_file(data, size), abort, out);
+      xz_decode_into(fuzz::memory_file(data, size), abort, out);
       return sink->content;
     }));
   }
@@ -145,15 +107,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(v == verdict::refused);
   }
 
-  file_ptr source = memory_file(data, size);
-  collecting_sink sink;
-  check(run_pass(source, nullptr, sink));
+  file_ptr source = fuzz::memory_file(data, size);
+  fuzz::collecting_sink sink;
+  check(fuzz::run_view_pass(xz_view_format(), source, nullptr, sink));
   if (v != verdict::ok) return 0;
   for (size_t i = 0; i < sink.checkpoints.size() && i < 16; ++i) {
     const view_checkpoint& from = sink.checkpoints[i];
     FUZZ_REQUIRE(from.output_position <= expected.size());
-    collecting_sink later;
-    std::unique_ptr<std::string> rest = run_pass(source, &from, later);
+    fuzz::collecting_sink later;
+    std::unique_ptr<std::string> rest = fuzz::run_view_pass(xz_view_format(), source, &from, later);
     FUZZ_REQUIRE(rest != nullptr && *rest == expected.substr(from.output_position));
   }
   return 0;
