@@ -13,6 +13,7 @@
 #include "formats/zstd_view.h"
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
+#include "tests/support/member_recorder.h"
 #include "tests/support/string_file.h"
 #include "tests/support/test_host.h"
 #include "tests/support/tool_run.h"
@@ -226,24 +227,6 @@ TEST(ZstdDecode, IntoAFileNotInMemory) {
 
 namespace {
 
-class recording_callback : public member_callback {
- public:
-  struct member {
-    std::string path;
-    file_stats stats;
-    bool has_reader;
-    std::string content;
-  };
-  std::vector<member> members;
-
-  bool is_aborting() const override { return false; }
-  void* get_abort_event() const override { return nullptr; }
-  bool on_member(archive*, const char* path, const file_stats& stats, file_ptr& reader) override {
-    members.push_back({path, stats, reader.is_valid(), reader.is_valid() ? read_all(*reader) : ""});
-    return true;
-  }
-};
-
 class ZstArchive : public ::testing::Test {
  protected:
   ZstArchive() { host.add_filesystem(&zst_fs); }
@@ -275,7 +258,7 @@ TEST_F(ZstArchive, ListsMeasuresOpensAndUnpacksTheOneMember) {
         "unpack://zst|" + std::to_string(archive.size()) + "|" + archive + "|" + c.member;
     uint64_t declared = c.from_pipe ? unknown_size : text.size();
     for (bool readers : {false, true}) {
-      recording_callback listing;
+      member_recorder listing;
       file_ptr none;
       zst_fs.list_members(archive.c_str(), none, listing, readers);
       ASSERT_EQ(listing.members.size(), 1u);
@@ -292,7 +275,7 @@ TEST_F(ZstArchive, ListsMeasuresOpensAndUnpacksTheOneMember) {
     zst_fs.open_member(opened, archive.c_str(), c.member, no_abort);
     EXPECT_TRUE(same_bytes(read_all(*opened), text));
   }
-  recording_callback listing;
+  member_recorder listing;
   file_ptr none;
   EXPECT_THROW_EXACT(zst_fs.list_members("music/song.wav.xz", none, listing, true),
                      exception_io_data, "Unsupported format or corrupted file");
