@@ -15,6 +15,7 @@
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/member_recorder.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/string_file.h"
 #include "tests/support/test_host.h"
 #include "tests/support/tool_run.h"
@@ -26,16 +27,6 @@ using namespace sonovale_io;
 namespace {
 
 abort_callback_dummy no_abort;
-
-// Text with enough repetition to compress, different for each seed.
-std::string sample_text(size_t n, uint32_t seed = 1) {
-  std::string s;
-  for (uint32_t i = 0; s.size() < n; ++i) {
-    s += "row " + std::to_string((i * 104729u + seed * 7919u) % 65521u) + ";";
-  }
-  s.resize(n);
-  return s;
-}
 
 std::string xz_tool(const std::string& data, const std::string& options) {
   tool_result r = run_tool("xz -c -q " + options, data);

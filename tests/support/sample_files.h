@@ -1,13 +1,26 @@
-// Finding sample files for tests that check every file of a kind: the
-// bad-input corpus in tests/data and the fetched corpus beside the checkout.
+// Sample content for tests: compressible text made in code, and the files
+// of a kind found in the bad-input corpus in tests/data and the fetched
+// corpus beside the checkout.
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+// `n` bytes of text with enough repetition to compress, different for each
+// seed.
+inline std::string sample_text(size_t n, uint32_t seed = 1) {
+  std::string s;
+  for (uint32_t i = 0; s.size() < n; ++i) {
+    s += "row " + std::to_string((i * 104729u + seed * 7919u) % 65521u) + ";";
+  }
+  s.resize(n);
+  return s;
+}
 
 // The whole content of the file at `path`.
 inline std::string read_file(const std::filesystem::path& path) {
