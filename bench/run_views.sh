@@ -6,10 +6,10 @@
 #   bench/run_views.sh [ROUNDS]
 #
 # The TAR (about 1 GB, a few thousand members) is made deterministically
-# from the raw benchmark files in ../shared/bench-data: eleven copies of
-# every file cut into pieces of 1 KiB to 512 KiB (sizes from a fixed seed),
-# then every file whole, so the first member is a small piece and the last
-# a whole file. It is compressed with gzip -6 -n and bzip2 -9. Everything
+# from the raw benchmark files in ../shared/bench-data by
+# bench/make_pieces_tar.py --whole-last: eleven copies of every file cut
+# into pieces, then every file whole, so the first member is a small piece
+# and the last a whole file. It is compressed with gzip -6 -n and bzip2 -9. Everything
 # is written under $BENCH_DIR (default /tmp/brenmoor-views-bench) and reused
 # when present; nothing is committed.
 #
@@ -32,30 +32,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 archive="$work/views.tar"
 if [ ! -s "$archive" ]; then
-  python3 - "$work/raw" "$archive" <<'PY'
-import io, os, random, sys, tarfile
-raw_dir, out = sys.argv[1], sys.argv[2]
-names = sorted(os.listdir(raw_dir))
-data = {n: open(os.path.join(raw_dir, n), "rb").read() for n in names}
-rng = random.Random(20240611)
-def add(t, name, payload):
-    info = tarfile.TarInfo(name)
-    info.size, info.mtime, info.mode = len(payload), 0, 0o644
-    t.addfile(info, io.BytesIO(payload))
-with tarfile.open(out + ".part", "w", format=tarfile.GNU_FORMAT) as t:
-    for copy in range(1, 12):
-        for n in names:
-            d = data[n]
-            at, piece = 0, 0
-            while at < len(d):
-                size = rng.randint(1024, 1 << 19)
-                add(t, "copy%02d/%s/piece-%05d" % (copy, n, piece), d[at:at + size])
-                at += size
-                piece += 1
-    for n in names:
-        add(t, "whole/%s" % n, data[n])
-os.rename(out + ".part", out)
-PY
+  python3 "$here/bench/make_pieces_tar.py" "$work/raw" "$archive" --whole-last
 fi
 [ -s "$archive.gz" ] || { gzip -6 -n -c "$archive" > "$archive.gz.part" && mv "$archive.gz.part" "$archive.gz"; }
 [ -s "$archive.bz2" ] || { bzip2 -9 -c "$archive" > "$archive.bz2.part" && mv "$archive.bz2.part" "$archive.bz2"; }

@@ -31,16 +31,6 @@ bool starts_member(const uint8_t* p) {
 //  30       the member's last output bytes, up to 32 KiB
 constexpr size_t state_header_size = 30;
 
-void put_le(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-uint64_t get_le(const uint8_t* p, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= uint64_t{p[i]} << (8 * i);
-  return value;
-}
-
 // Reads a state this format wrote; anything else is a caller's mistake
 // (the inflater checks the fields' agreement).
 gzip_resume_point parse_state(const view_checkpoint& from) {
@@ -50,12 +40,12 @@ gzip_resume_point parse_state(const view_checkpoint& from) {
   }
   const uint8_t* p = state.data();
   gzip_resume_point point;
-  point.input_offset = get_le(p, 8);
+  point.input_offset = load_le(p, 8);
   point.bits = p[8];
   point.byte = p[9];
-  point.member = get_le(p + 10, 8);
-  point.member_length = get_le(p + 18, 8);
-  point.member_crc = static_cast<uint32_t>(get_le(p + 26, 4));
+  point.member = load_le(p + 10, 8);
+  point.member_length = load_le(p + 18, 8);
+  point.member_crc = static_cast<uint32_t>(load_le(p + 26, 4));
   point.output_position = from.output_position;
   try {
     point.window.assign(state.begin() + state_header_size, state.end());
@@ -145,12 +135,12 @@ void gzip_pass::record_checkpoint() {
     inflater_.describe_boundary(point);
     std::vector<uint8_t>& state = checkpoint.state;
     state.reserve(state_header_size + point.window.size());
-    put_le(state, point.input_offset, 8);
-    put_le(state, point.bits, 1);
-    put_le(state, point.byte, 1);
-    put_le(state, point.member, 8);
-    put_le(state, point.member_length, 8);
-    put_le(state, point.member_crc, 4);
+    append_le(state, point.input_offset, 8);
+    append_le(state, point.bits, 1);
+    append_le(state, point.byte, 1);
+    append_le(state, point.member, 8);
+    append_le(state, point.member_length, 8);
+    append_le(state, point.member_crc, 4);
     state.insert(state.end(), point.window.begin(), point.window.end());
   } catch (const std::bad_alloc&) {
     throw plix::bad_alloc();

@@ -15,26 +15,16 @@ namespace {
 //  32  u8   the stream's check type
 constexpr size_t state_size = 33;
 
-void put_le(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-uint64_t get_le(const uint8_t* p, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= uint64_t{p[i]} << (8 * i);
-  return value;
-}
-
 view_checkpoint checkpoint_of(const xz_block_place& place) {
   view_checkpoint checkpoint;
   checkpoint.output_position = place.uncompressed_offset;
   try {
     checkpoint.state.reserve(state_size);
-    put_le(checkpoint.state, place.compressed_offset, 8);
-    put_le(checkpoint.state, place.unpadded_size, 8);
-    put_le(checkpoint.state, place.uncompressed_size, 8);
-    put_le(checkpoint.state, place.number_in_stream, 8);
-    put_le(checkpoint.state, place.check, 1);
+    append_le(checkpoint.state, place.compressed_offset, 8);
+    append_le(checkpoint.state, place.unpadded_size, 8);
+    append_le(checkpoint.state, place.uncompressed_size, 8);
+    append_le(checkpoint.state, place.number_in_stream, 8);
+    append_le(checkpoint.state, place.check, 1);
   } catch (const std::bad_alloc&) {
     throw plix::bad_alloc();
   }
@@ -46,10 +36,10 @@ xz_block_place place_of(const view_checkpoint& checkpoint) {
   const std::vector<uint8_t>& state = checkpoint.state;
   if (state.size() != state_size) throw exception_io_data(err_internal_usage_bug);
   xz_block_place place;
-  place.compressed_offset = get_le(state.data(), 8);
-  place.unpadded_size = get_le(state.data() + 8, 8);
-  place.uncompressed_size = get_le(state.data() + 16, 8);
-  place.number_in_stream = get_le(state.data() + 24, 8);
+  place.compressed_offset = load_le(state.data(), 8);
+  place.unpadded_size = load_le(state.data() + 8, 8);
+  place.uncompressed_size = load_le(state.data() + 16, 8);
+  place.number_in_stream = load_le(state.data() + 24, 8);
   place.check = static_cast<uint32_t>(state[32]);
   place.uncompressed_offset = checkpoint.output_position;
   if (place.number_in_stream == 0) throw exception_io_data(err_internal_usage_bug);
