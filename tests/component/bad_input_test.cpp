@@ -312,19 +312,21 @@ TEST_F(BadInput, TarFiles) {
 // ---------------------------------------------------------------------------
 // gzip
 
-struct gz_case {
+// A file of a compressed format and how each road to it ends.
+struct compressed_case {
   const char* file;
-  std::string content;  // when `inflating` is ok
-  failure inflating;    // opening, unpacking and listing with readers
-  uint64_t announced;   // when `announcing` is ok
-  failure announcing;   // statistics and listing without readers
+  std::string content;  // when `decoding` is ok
+  failure decoding;     // opening, unpacking and listing with readers
+  uint64_t size;        // when `sizing` is ok: the gzip trailer's announcement, the xz
+                        // index's size, the zstd frames' declared sizes
+  failure sizing;       // statistics and listing without readers
 };
 
 const failure not_gzip = data("Not GZIP data");
 const failure corrupt_file = data(" corrupt file");
 const failure too_large = data(" unsupported file feature; gzip larger than 2GB");
 
-const gz_case gz_cases[] = {
+const compressed_case gz_cases[] = {
     {"gz-good.gz", text, ok, 900, ok},
     {"gz-empty-content.gz", "", ok, 0, ok},
     {"gz-several-reads.gz", noise, ok, 12000, ok},
@@ -353,35 +355,9 @@ const gz_case gz_cases[] = {
 };
 
 TEST_F(BadInput, GzipFiles) {
-  for (const gz_case& c : gz_cases) {
+  for (const compressed_case& c : gz_cases) {
     SCOPED_TRACE(c.file);
-    std::string archive = host.put(c.file, load(c.file));
-    file_ptr none;
-    std::string opened, unpacked;
-    EXPECT_EQ(ending_of([&] { opened = open(gz, archive, "any"); }), describe(c.inflating));
-    EXPECT_EQ(ending_of([&] { unpacked = unpack(gz_unpacker, archive); }), describe(c.inflating));
-    recording_callback contents;
-    EXPECT_EQ(ending_of([&] { gz.list_members(archive.c_str(), none, contents, true); }),
-              describe(c.inflating));
-    if (c.inflating.type == nullptr) {
-      EXPECT_EQ(opened, c.content);
-      EXPECT_EQ(unpacked, c.content);
-      ASSERT_EQ(contents.members.size(), 1u);
-      EXPECT_EQ(contents.members[0].content, c.content);
-      EXPECT_EQ(contents.members[0].stats.size, c.content.size());
-    }
-
-    file_stats stats{};
-    EXPECT_EQ(ending_of([&] { stats = gz.get_member_stats(archive.c_str(), "", no_abort); }),
-              describe(c.announcing));
-    recording_callback sizes;
-    EXPECT_EQ(ending_of([&] { gz.list_members(archive.c_str(), none, sizes, false); }),
-              describe(c.announcing));
-    if (c.announcing.type == nullptr) {
-      EXPECT_EQ(stats.size, c.announced);
-      ASSERT_EQ(sizes.members.size(), 1u);
-      EXPECT_EQ(sizes.members[0].stats.size, c.announced);
-    }
+    check_compressed(gz, gz_unpacker, c);
   }
 }
 
@@ -467,14 +443,6 @@ TEST_F(BadInput, Bzip2Files) {
 
 // ---------------------------------------------------------------------------
 // xz and zstd
-
-struct compressed_case {
-  const char* file;
-  std::string content;  // when `decoding` is ok
-  failure decoding;     // opening, unpacking and listing with readers
-  uint64_t size;        // when `sizing` is ok: from the index or frame headers
-  failure sizing;       // statistics and listing without readers
-};
 
 const failure not_xz = data("Not XZ data");
 const failure corrupt_xz = data("Corrupt XZ data");
