@@ -10,7 +10,9 @@
 // One documented difference: the one-shot decoder accepts a block larger
 // than the frame's largest block (the window, at most 128 KiB), which the
 // streaming decoder, like the zstd tool, refuses; the reference refuses it
-// too.
+// too. Another: the streaming decoder skips a compressed block of size 0 as
+// an empty block, which the one-shot decoder calls corrupt; the reference
+// hands the one-shot decoder such a block as an empty raw block.
 // Then the whole-content roads (opening the member, unpacking, decoding
 // into a file that is not in memory) and a view pass from the start must
 // all succeed with the reference's bytes, or all fail with
@@ -40,17 +42,20 @@ constexpr uint64_t window_limit = uint64_t{1} << 27;
 
 enum class verdict { ok, refused, too_big };
 
-// Whether a block of the zstd frame at `p` (`size` bytes, its header
-// `header`) declares more than the frame's largest block.
-bool has_oversized_block(const uint8_t* p, size_t size, const ZSTD_frameHeader& header) {
-  for (size_t pos = header.headerSize; pos + 3 <= size;) {
+// Turns each empty compressed block of the zstd frame `frame` (its header
+// `header`) into an empty raw block. False when a block declares more than
+// the frame's largest block.
+bool normalise_blocks(std::vector<uint8_t>& frame, const ZSTD_frameHeader& header) {
+  const uint8_t* p = frame.data();
+  for (size_t pos = header.headerSize; pos + 3 <= frame.size();) {
     uint32_t block = uint32_t{p[pos]} | uint32_t{p[pos + 1]} << 8 | uint32_t{p[pos + 2]} << 16;
     uint32_t type = (block >> 1) & 3, block_size = block >> 3;
-    if (block_size > header.blockSizeMax) return true;
+    if (block_size > header.blockSizeMax) return false;
+    if (type == 2 && block_size == 0) frame[pos] &= ~uint8_t{6};
     pos += 3 + (type == 1 ? 1 : block_size);
     if (block & 1) break;
   }
-  return false;
+  return true;
 }
 
 bool starts_frame(const uint8_t* p, size_t left) {
@@ -64,16 +69,19 @@ verdict reference(const uint8_t* data, size_t size, std::string& content) {
   std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
   std::vector<uint8_t> out(output_limit + 1);
   size_t pos = 0;
+  std::vector<uint8_t> normalised;
   while (starts_frame(data + pos, size - pos)) {
     size_t frame = ZSTD_findFrameCompressedSize(data + pos, size - pos);
     if (ZSTD_isError(frame)) return verdict::refused;
     ZSTD_frameHeader header;
     if (ZSTD_getFrameHeader(&header, data + pos, frame) != 0) return verdict::refused;
+    normalised.assign(data + pos, data + pos + frame);
     if (header.frameType == ZSTD_frame &&
-        (header.windowSize > window_limit || has_oversized_block(data + pos, frame, header))) {
+        (header.windowSize > window_limit || !normalise_blocks(normalised, header))) {
       return verdict::refused;
     }
-    size_t got = ZSTD_decompressDCtx(context.get(), out.data(), out.size(), data + pos, frame);
+    size_t got = ZSTD_decompressDCtx(context.get(), out.data(), out.size(), normalised.data(),
+                                     normalised.size());
     if (ZSTD_isError(got)) {
       return ZSTD_getErrorCode(got) == ZSTD_error_dstSize_tooSmall ? verdict::too_big
                                                                    : verdict::refused;
