@@ -138,28 +138,46 @@ zstd_decoder::~zstd_decoder() {
 
 void zstd_decoder::start(abort_callback& abort) {
   check_first_frame(input_, abort);
+  begin_frame(abort);
 }
 
 void zstd_decoder::start_at_frame(uint64_t offset, uint64_t output_position,
                                   abort_callback& abort) {
   input_.seek(offset, abort);
   output_ = output_position;
+  begin_frame(abort);
+}
+
+void zstd_decoder::begin_frame(abort_callback& abort) {
+  frame_start_ = output_;
+  frame_declared_ = ZSTD_CONTENTSIZE_UNKNOWN;
+  input_.ensure(ZSTD_FRAMEHEADERSIZE_MAX, abort);
+  ZSTD_frameHeader header;
+  // A header cut short is left to the decoder, which reports truncation.
+  if (ZSTD_getFrameHeader(&header, input_.data(), input_.available()) == 0 &&
+      header.frameType == ZSTD_frame) {
+    frame_declared_ = header.frameContentSize;
+  }
 }
 
 void zstd_decoder::after_frame(abort_callback& abort) {
+  // libzstd's streaming decoder does not compare an empty last block's
+  // frame with its declared size; every frame is compared here.
+  if (frame_declared_ != ZSTD_CONTENTSIZE_UNKNOWN && output_ - frame_start_ != frame_declared_) {
+    throw exception_io_data(zstd_corrupt);
+  }
   if (input_.ensure(magic_size, abort) && starts_frame(input_.data())) {
     if (sink_ != nullptr) {
       view_checkpoint checkpoint;
       checkpoint.output_position = output_;
       try {
-        uint64_t offset = input_.offset();
-        for (int i = 0; i < 8; ++i)
-          checkpoint.state.push_back(static_cast<uint8_t>(offset >> (8 * i)));
+        append_le(checkpoint.state, input_.offset(), 8);
       } catch (const std::bad_alloc&) {
         throw plix::bad_alloc();
       }
       sink_->add_checkpoint(std::move(checkpoint));
     }
+    begin_frame(abort);
     return;
   }
   // Other bytes after the frames are not zstd data: the content has ended.

@@ -12,7 +12,9 @@
 //   exception_io_data "Not ZSTD data"            the file does not start a
 //                                                frame (an empty file)
 //   exception_io_data "Corrupt ZSTD data"        damaged headers, blocks or
-//                                                checksums
+//                                                checksums, a frame whose
+//                                                content is not the size
+//                                                its header declares
 //   exception_io_data "Unsupported ZSTD feature" reserved header bits, a
 //                                                window over the limit, a
 //                                                frame that needs a dictionary
@@ -64,13 +66,18 @@ class zstd_decoder final : public sonovale_io::view_pass {
   size_t decode(uint8_t* out, size_t capacity, abort_callback& abort) override;
 
  private:
-  // After a frame: starts the next one, reporting its checkpoint, or ends
-  // the content.
+  // Notes where the frame at the input's position starts in the content and
+  // the content size its header declares, if any.
+  void begin_frame(abort_callback& abort);
+  // After a frame: checks its declared size, then starts the next frame,
+  // reporting its checkpoint, or ends the content.
   void after_frame(abort_callback& abort);
 
   stream_input input_;
   sonovale_io::checkpoint_sink* sink_;
   ZSTD_DCtx_s* context_ = nullptr;
   uint64_t output_ = 0;
+  uint64_t frame_start_ = 0;
+  uint64_t frame_declared_ = ~uint64_t{0};  // unknown until a frame begins
   bool ended_ = false;
 };

@@ -20,9 +20,7 @@ class zstd_view_engine final : public view_format {
     }
     // The state is the frame's file offset, little-endian.
     if (from->state.size() != 8) throw exception_io_data(err_internal_usage_bug);
-    uint64_t offset = 0;
-    for (int i = 0; i < 8; ++i) offset |= uint64_t{from->state[i]} << (8 * i);
-    pass->start_at_frame(offset, from->output_position, abort);
+    pass->start_at_frame(load_le(from->state.data(), 8), from->output_position, abort);
     return pass;
   }
 };

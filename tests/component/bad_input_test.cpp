@@ -4,12 +4,11 @@
 // bytes, or the exception class and message.
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -483,6 +482,7 @@ const compressed_case zst_cases[] = {
     {"zst-skippable-frame.zst", text, ok, 900, ok},
     {"zst-trailing-garbage.zst", text, ok, 900, ok},
     {"zst-window-too-large.zst", "", data("Unsupported ZSTD feature"), unknown_size, ok},
+    {"zst-size-not-declared-size.zst", "", corrupt_zstd, 16777216, ok},
 };
 
 TEST_F(BadInput, XzFiles) {

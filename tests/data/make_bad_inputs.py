@@ -633,6 +633,10 @@ def make_zstd():
     save('zst-two-frames.zst', good + run_on_file(['zstd', '-q', '-c'], b'second frame\n'))
     save('zst-skippable-frame.zst', struct.pack('<II', 0x184D2A5E, 3) + b'abc' + good)
     save('zst-trailing-garbage.zst', good + b'garbage!')
+    # A frame declaring 16 MiB (a 256 KiB window, a 4-byte size field)
+    # whose only block is an empty last raw block.
+    save('zst-size-not-declared-size.zst',
+         struct.pack('<IBBI', 0xFD2FB528, 0x80, 0x40, 1 << 24) + bytes([1, 0, 0]))
     # A window of 1 GiB, past the 128 MiB that decoders allow by default.
     save('zst-window-too-large.zst', run(['zstd', '-q', '-c', '--long=30'], TEXT))
 
