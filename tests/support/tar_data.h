@@ -18,18 +18,19 @@ inline std::string make_tar(const std::vector<std::pair<std::string, std::string
       "data = sys.stdin.buffer.read()\n"
       "out = io.BytesIO()\n"
       "with tarfile.open(fileobj=out, mode='w', format=tarfile.GNU_FORMAT) as t:\n"
+      "    listing, payloads = data.split(b'\\0\\0\\0', 1)\n"
       "    at = 0\n"
-      "    for spec in data.split(b'\\0\\0\\0', 1)[0].decode().split('\\n'):\n"
-      "        name, size = spec.rsplit(' ', 1)\n"
-      "        payload = data.split(b'\\0\\0\\0', 1)[1][at:at + int(size)]\n"
+      "    for entry in listing.decode().split('\\n'):\n"
+      "        name, size = entry.rsplit(' ', 1)\n"
+      "        payload = payloads[at:at + int(size)]\n"
       "        at += int(size)\n"
       "        info = tarfile.TarInfo(name); info.size = len(payload); info.mtime = 0\n"
       "        t.addfile(info, io.BytesIO(payload))\n"
       "sys.stdout.buffer.write(out.getvalue())\n";
-  std::string specs, payloads;
+  std::string entries, payloads;
   for (const auto& [name, bytes] : members) {
-    if (!specs.empty()) specs += "\n";
-    specs += name + " " + std::to_string(bytes.size());
+    if (!entries.empty()) entries += "\n";
+    entries += name + " " + std::to_string(bytes.size());
     payloads += bytes;
   }
   char script_name[] = "/tmp/tar_data_XXXXXX";
@@ -37,7 +38,7 @@ inline std::string make_tar(const std::vector<std::pair<std::string, std::string
   EXPECT_EQ(write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
   close(fd);
   tool_result r =
-      run_tool(std::string("python3 ") + script_name, specs + std::string(3, '\0') + payloads);
+      run_tool(std::string("python3 ") + script_name, entries + std::string(3, '\0') + payloads);
   unlink(script_name);
   EXPECT_EQ(r.status, 0);
   return r.output;
