@@ -70,9 +70,11 @@ class BRENMOOR_SHARED archive_impl : public archive {
   // offers decoded views, and its compressed file can seek and tell its
   // size, the result is a decoded view of that member's content, sharing
   // the compressed file's content index entry (found by its canonical
-  // path, size and time stamp) and stamped with its time stamp; otherwise
-  // it is what g_open gives. Throws what g_open and the compressed file's
-  // get_size and get_timestamp throw; decoding starts with the first read.
+  // path, size, time stamp and content fingerprint, which reads its first
+  // and last 64 KiB) and stamped with its time stamp; otherwise it is what
+  // g_open gives. Throws what g_open and the compressed file's get_size,
+  // get_timestamp and reads throw (truncation when it holds fewer bytes
+  // than its size says); decoding starts with the first read.
   static file_ptr open_archive(const char* path, abort_callback& abort);
   // As open_archive, for formats that need the file's size before they
   // read it (their trailer or index lies at its end): a decoded view that

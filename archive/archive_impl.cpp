@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "archive/archive.h"
+#include "archive/content_fingerprint.h"
 #include "archive/decoded_view.h"
 #include "archive/member_path.h"
 #include "io/transfer.h"
@@ -66,10 +67,11 @@ file_ptr archive_impl::open_archive(const char* path, abort_callback& abort) {
     return out;
   }
   uint64_t timestamp = source->get_timestamp(abort);
+  uint64_t fingerprint = content_fingerprint(*source, size, abort);
   plix::string8 canonical;
   g_get_canonical_path(compressed_path.c_str(), canonical);
-  std::shared_ptr<content_entry> entry =
-      content_index_find(std::string(canonical.get_ptr(), canonical.get_length()), size, timestamp);
+  std::shared_ptr<content_entry> entry = content_index_find(
+      std::string(canonical.get_ptr(), canonical.get_length()), size, timestamp, fingerprint);
   out = new service_impl_t<decoded_view>(*format, std::move(source), std::move(entry), timestamp);
   return out;
 }

@@ -18,8 +18,10 @@ struct key {
   std::string path;
   uint64_t size;
   uint64_t timestamp;
+  uint64_t fingerprint;
   bool operator<(const key& other) const {
-    return std::tie(path, size, timestamp) < std::tie(other.path, other.size, other.timestamp);
+    return std::tie(path, size, timestamp, fingerprint) <
+           std::tie(other.path, other.size, other.timestamp, other.fingerprint);
   }
 };
 
@@ -141,14 +143,25 @@ void content_entry::set_verified() {
   verified_ = true;
 }
 
+void content_entry::reset() {
+  std::shared_ptr<content_attachment> dropped;
+  std::lock_guard<std::mutex> lock(mutex_);
+  checkpoints_.clear();
+  checkpoint_bytes_ = 0;
+  content_size_ = unknown_size;
+  verified_ = false;
+  // Destroyed after the lock is let go: its holders may still use it.
+  dropped = std::move(attachment_);
+}
+
 size_t content_entry::memory_bytes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return sizeof *this + checkpoint_bytes_ + (attachment_ ? attachment_->memory_bytes() : 0);
 }
 
 std::shared_ptr<content_entry> content_index_find(const std::string& canonical_path, uint64_t size,
-                                                  uint64_t timestamp) {
-  return the_index().find({canonical_path, size, timestamp});
+                                                  uint64_t timestamp, uint64_t fingerprint) {
+  return the_index().find({canonical_path, size, timestamp, fingerprint});
 }
 
 void content_index_set_budget(size_t bytes) {

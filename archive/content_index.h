@@ -2,8 +2,9 @@
 // kept for the life of the process so that later opens of the same file
 // start where earlier ones left marks.
 //
-// One entry per compressed file, keyed by its canonical path, size and time
-// stamp (a changed file is a new key). An entry holds the checkpoints that
+// One entry per compressed file, keyed by its canonical path, size, time
+// stamp and content fingerprint (archive/content_fingerprint.h): a changed
+// file is a new key, even one rewritten with its old size and time stamp. An entry holds the checkpoints that
 // passes over the file recorded, the content's exact size once a pass has
 // reached its end, whether a pass from the start has verified the whole
 // file, and one attachment of the archive format that walked the content
@@ -68,6 +69,11 @@ class content_entry final : public checkpoint_sink {
     return typed;
   }
 
+  // Forgets everything learnt: checkpoints, size, the verified mark and the
+  // attachment. For when something kept here disagrees with what decoding
+  // finds; views that hold the entry start afresh.
+  void reset();
+
   // Checkpoints and attachment, in bytes.
   size_t memory_bytes() const;
 
@@ -80,11 +86,11 @@ class content_entry final : public checkpoint_sink {
   std::shared_ptr<content_attachment> attachment_;
 };
 
-// The entry for the compressed file with this canonical path, size and
-// time stamp, made empty when the index has none. Marks it most recently
+// The entry for the compressed file with this canonical path, size, time
+// stamp and content fingerprint, made empty when the index has none. Marks it most recently
 // used and drops the least recently used entries beyond the budget.
 std::shared_ptr<content_entry> content_index_find(const std::string& canonical_path, uint64_t size,
-                                                  uint64_t timestamp);
+                                                  uint64_t timestamp, uint64_t fingerprint);
 
 // Sets the memory budget of the index (entries and their checkpoints) and
 // applies it at once. For hosts and tests; the default is 64 MiB.

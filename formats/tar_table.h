@@ -2,6 +2,9 @@
 // walk order as far as any walk got, kept in the content index entry of
 // the compressed file, so that later operations on the same file find a
 // member without walking and later walks resume where earlier ones stopped.
+// A row is what an earlier walk found: before its bytes are served, the
+// entry it points to is read again and must still be that member
+// (tar_recorded_member_still_there).
 #pragma once
 
 #include <mutex>
@@ -10,6 +13,13 @@
 #include "archive/content_index.h"
 #include "formats/tar.h"
 
+// A member as a walk recorded it, with the walk's place before its entry,
+// from where a walk finds it again.
+struct tar_recorded_member {
+  tar_walk_state before;
+  tar_member member;
+};
+
 // Safe to use from any thread; every answer is a copy.
 class tar_member_table final : public sonovale_io::content_attachment {
  public:
@@ -17,12 +27,12 @@ class tar_member_table final : public sonovale_io::content_attachment {
 
   // Copies the first recorded member named `name` into `out`; false when
   // no recorded member has that name.
-  bool find(const char* name, tar_member& out) const;
+  bool find(const char* name, tar_recorded_member& out) const;
   // As find, for the first member whose legacy name (the naming that stored
   // member paths may carry) is `name`.
-  bool find_legacy(const char* name, tar_member& out) const;
+  bool find_legacy(const char* name, tar_recorded_member& out) const;
   // The recorded members, in walk order.
-  std::vector<tar_member> members() const;
+  std::vector<tar_recorded_member> members() const;
 
   // The walk's place after the last recorded member: where a walk that
   // adds to the table starts.
@@ -39,7 +49,7 @@ class tar_member_table final : public sonovale_io::content_attachment {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<tar_member> members_;
+  std::vector<tar_recorded_member> members_;
   tar_walk_state end_;
   bool complete_ = false;
   size_t bytes_ = 0;
@@ -48,3 +58,11 @@ class tar_member_table final : public sonovale_io::content_attachment {
 // Moves `walker` to its next member as read_next_header does, recording
 // what it meets in `table` when there is one.
 bool read_next_recorded(tar_reader& walker, tar_member_table* table);
+
+// Whether the entry `recorded` points to, read again from `archive` by a
+// walk from its place, is still that member: same names, size, data
+// position and sparse map. False too when that walk fails on bad data
+// (exception_io_data) or finds no member there. Throws what reading throws
+// otherwise (the user's abort, host failures).
+bool tar_recorded_member_still_there(sonovale_io::file_ptr& archive,
+                                     const tar_recorded_member& recorded, abort_callback& abort);

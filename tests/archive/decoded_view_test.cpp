@@ -280,14 +280,15 @@ TEST_F(DecodedView, IsReadOnly) {
   EXPECT_THROW_EXACT(view->resize(0, abort), exception_io_denied, "Access denied");
 }
 
-TEST(ContentIndex, KeysOnPathSizeAndTimeStampAndDropsTheLeastRecentlyUsed) {
+TEST(ContentIndex, KeysOnPathSizeTimeStampAndFingerprintAndDropsTheLeastRecentlyUsed) {
   content_index_clear();
-  auto a = content_index_find("a", 10, 1);
-  EXPECT_EQ(content_index_find("a", 10, 1), a);
-  EXPECT_NE(content_index_find("a", 11, 1), a);
-  EXPECT_NE(content_index_find("a", 10, 2), a);
-  EXPECT_NE(content_index_find("b", 10, 1), a);
-  EXPECT_EQ(content_index_size(), 4u);
+  auto a = content_index_find("a", 10, 1, 0);
+  EXPECT_EQ(content_index_find("a", 10, 1, 0), a);
+  EXPECT_NE(content_index_find("a", 11, 1, 0), a);
+  EXPECT_NE(content_index_find("a", 10, 2, 0), a);
+  EXPECT_NE(content_index_find("b", 10, 1, 0), a);
+  EXPECT_NE(content_index_find("a", 10, 1, 7), a);
+  EXPECT_EQ(content_index_size(), 5u);
 
   // Within the budget nothing goes; beyond it the least recently used
   // entries go first.
@@ -296,18 +297,18 @@ TEST(ContentIndex, KeysOnPathSizeAndTimeStampAndDropsTheLeastRecentlyUsed) {
     for (uint64_t i = 0; i < 8; ++i) e.add_checkpoint({i << 20, std::vector<uint8_t>(60000)});
   };
   fill(*a);
-  auto c = content_index_find("c", 1, 1);
+  auto c = content_index_find("c", 1, 1, 0);
   fill(*c);
-  content_index_find("c", 1, 1);
-  EXPECT_EQ(content_index_size(), 5u);
-  auto d = content_index_find("d", 1, 1);
+  content_index_find("c", 1, 1, 0);
+  EXPECT_EQ(content_index_size(), 6u);
+  auto d = content_index_find("d", 1, 1, 0);
   fill(*d);
-  content_index_find("d", 1, 1);
+  content_index_find("d", 1, 1, 0);
   // "a" was used least recently; dropping it is enough.
-  EXPECT_EQ(content_index_size(), 5u);
-  EXPECT_EQ(content_index_find("c", 1, 1), c);
-  EXPECT_EQ(content_index_find("d", 1, 1), d);
-  EXPECT_NE(content_index_find("a", 10, 1), a);
+  EXPECT_EQ(content_index_size(), 6u);
+  EXPECT_EQ(content_index_find("c", 1, 1, 0), c);
+  EXPECT_EQ(content_index_find("d", 1, 1, 0), d);
+  EXPECT_NE(content_index_find("a", 10, 1, 0), a);
   content_index_set_budget(64u << 20);
   content_index_clear();
 }

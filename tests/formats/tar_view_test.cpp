@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/decoded_view.h"
 #include "archive/member_path.h"
+#include "formats/tar_table.h"
 #include "tests/support/archive_services.h"
 #include "tests/support/bz2_data.h"
 #include "tests/support/expect_throw.h"
@@ -254,6 +256,44 @@ TEST_F(TarView, AChangedFileIsANewIndexKey) {
   filesystem::g_open(f, nested("gz", file, "m").c_str(), open_mode_read, abort);
   EXPECT_EQ(read_all(*f), "four!");
   EXPECT_EQ(content_index_size(), 3u);
+  // The same size and time stamp, rewritten in place with its members
+  // elsewhere (stored, so that both files are the same size): the table of
+  // the first must not place the second's member.
+  std::string a(5000, 'a'), y(5000, 'y');
+  std::string original = gzip_member(make_tar({{"x", a}, {"y", y}}), 0);
+  host.put(name, original);
+  EXPECT_EQ(listing(archive_of(nested("gz", file, "-"))).substr(0, 2), "x ");
+  std::string rewritten = gzip_member(make_tar({{"y", y}, {"x", a}}), 0);
+  ASSERT_EQ(rewritten.size(), original.size());
+  host.put(name, rewritten);
+  filesystem::g_open(f, nested("gz", file, "y").c_str(), open_mode_read, abort);
+  EXPECT_TRUE(read_all(*f) == y) << "y from the rewritten file";
+  filesystem::g_open(f, nested("gz", file, "x").c_str(), open_mode_read, abort);
+  EXPECT_TRUE(read_all(*f) == a) << "x from the rewritten file";
+}
+
+// A member table row whose entry is no longer that member is never served:
+// the index is forgotten and the member found by a new walk.
+TEST_F(TarView, ATableRowIsConfirmedBeforeItsMemberIsServed) {
+  std::string file = host.put("t.tar.gz", gzip_member(make_tar({{"x", "xx"}, {"y", "yy"}})));
+  std::string inner = archive_of(nested("gz", file, "-"));
+  EXPECT_EQ(listing(inner).substr(0, 2), "x ");
+  file_ptr view = archive_impl::open_archive(inner.c_str(), abort);
+  auto* decoded = dynamic_cast<decoded_view*>(view.get_ptr());
+  ASSERT_NE(decoded, nullptr);
+  std::vector<tar_recorded_member> rows =
+      decoded->index().attachment<tar_member_table>([] { return nullptr; })->members();
+  ASSERT_EQ(rows.size(), 2u);
+  // A table that says "y" is where "x" is.
+  auto forged = std::make_shared<tar_member_table>();
+  tar_member y_at_x = rows[0].member;
+  y_at_x.name = rows[1].member.name;
+  forged->record(rows[0].before, y_at_x, rows[1].before);
+  decoded->index().reset();
+  decoded->index().attachment<tar_member_table>([&] { return forged; });
+  file_ptr f;
+  filesystem::g_open(f, nested("gz", file, "y").c_str(), open_mode_read, abort);
+  EXPECT_EQ(read_all(*f), "yy");
 }
 
 // A gzip file of content past 4 GiB: a member of 4.5 GiB of zeros, then a
