@@ -18,6 +18,11 @@ constexpr size_t buffer_size = 2 << 20;
 // The abort callback is polled whenever this much more output is produced
 // (or checked), and before every block.
 constexpr size_t abort_poll_bytes = 1 << 20;
+// Each worker holds a block decoder and about two blocks in flight (some
+// 6.5 MB), on top of the pool's 16 MiB of read-ahead: six keep a pass
+// within 64 MiB beside the member read through it, however many
+// processors the machine has.
+constexpr unsigned max_view_workers = 6;
 
 // A checkpoint's state: a kind byte, then the bit position of the record
 // (8 bytes, least significant first). A block adds its stream's
@@ -131,7 +136,7 @@ class bz2_pass final : public view_pass {
     uint64_t bit = resuming_ ? from_.bit_position : 0;
     source_->seek(bit / 8, abort);
     bz2_byte_source* bytes = &input_;
-    unsigned workers = bz2_worker_count();
+    unsigned workers = std::min(bz2_worker_count(), max_view_workers);
     if (workers > 1) {
       pool_.reset(new (std::nothrow) bz2_block_pool(source_, bit / 8, workers, abort));
       if (!pool_) throw plix::bad_alloc();
