@@ -71,7 +71,8 @@ file_ptr archive_impl::open_archive(const char* path, abort_callback& abort) {
   plix::string8 canonical;
   g_get_canonical_path(compressed_path.c_str(), canonical);
   std::shared_ptr<content_entry> entry = content_index_find(
-      std::string(canonical.get_ptr(), canonical.get_length()), size, timestamp, fingerprint);
+      std::string(canonical.get_ptr(), canonical.get_length()), size, timestamp, fingerprint,
+      format->type_name());
   out = new service_impl_t<decoded_view>(*format, std::move(source), std::move(entry), timestamp);
   return out;
 }

@@ -25,6 +25,55 @@ decoded_view::decoded_view(view_format& format, file_ptr source,
       entry_(std::move(entry)),
       timestamp_(timestamp) {}
 
+decoded_view::~decoded_view() {
+  try {
+    entry_->save();
+  } catch (const std::exception&) {
+    // The index is a cache: what cannot be written is learnt again.
+  }
+}
+
+void decoded_view::recorder::add_checkpoint(view_checkpoint&& checkpoint) {
+  decoded_view& v = view_;
+  if (v.verifying_) {
+    // A pass from a checkpoint read from disk vouches for nothing until its
+    // first bytes have matched the check.
+    try {
+      v.held_back_.push_back(std::move(checkpoint));
+    } catch (const std::bad_alloc&) {
+    }
+    return;
+  }
+  if (v.entry_->persistent() && checkpoint.output_position >= v.pass_position_) {
+    try {
+      v.pending_.push_back({checkpoint.output_position, checkpoint_check(checkpoint)});
+    } catch (const std::bad_alloc&) {
+      // Not written to disk, still kept in memory.
+    }
+  }
+  v.entry_->add_checkpoint(std::move(checkpoint));
+}
+
+void decoded_view::feed_checks(const uint8_t* data, uint64_t start, size_t count, bool ended) {
+  if (pending_.empty()) return;
+  uint64_t end = start + count;
+  size_t kept = 0;
+  for (pending_check& p : pending_) {
+    if (p.position < end) {
+      uint64_t from = std::max(p.position, start);
+      // Checks start where their checkpoint lies, which the output passed
+      // after the pass reported it; bytes are fed in order.
+      p.check.add(data + (from - start), static_cast<size_t>(end - from));
+    }
+    if (p.check.complete() || ended) {
+      entry_->set_check(p.position, p.check.value());
+    } else {
+      pending_[kept++] = std::move(p);
+    }
+  }
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(kept), pending_.end());
+}
+
 bool decoded_view::query_class(service_ptr_t<service_base>& out, const GUID& id) {
   return answer_class<file>(this, out, id);
 }
@@ -70,10 +119,13 @@ size_t decoded_view::decode(uint8_t* out, size_t capacity, abort_callback& abort
     // The pass is spent; a later read starts another, which meets the same
     // failure at the same place unless it was the user's abort.
     pass_.reset();
+    pending_.clear();
     throw;
   }
+  bool ended = produced < capacity;
+  feed_checks(out, pass_position_, produced, ended);
   pass_position_ += produced;
-  if (produced < capacity) {
+  if (ended) {
     pass_ended_ = true;
     entry_->set_content_size(pass_position_);
     if (pass_from_start_) entry_->set_verified();
@@ -89,22 +141,67 @@ bool decoded_view::fill_buffer(uint32_t count, abort_callback& abort) {
   return buffer_fill_ != 0;
 }
 
-void decoded_view::restart_pass(abort_callback& abort) {
+void decoded_view::start_pass(const indexed_checkpoint* from, abort_callback& abort) {
   pass_.reset();
-  view_checkpoint checkpoint;
-  bool resume = entry_->checkpoint_at_or_before(position_, checkpoint);
-  pass_ = format_.start(source_, resume ? &checkpoint : nullptr, *entry_, abort);
-  pass_position_ = resume ? checkpoint.output_position : 0;
-  pass_from_start_ = !resume;
+  pending_.clear();
+  buffer_fill_ = 0;
   pass_ended_ = false;
+  if (from != nullptr && !from->confirmed) {
+    // Read from disk: decode what its check covers before trusting it.
+    bool agrees = false;
+    verifying_ = true;
+    held_back_.clear();
+    try {
+      pass_position_ = from->point.output_position;
+      pass_from_start_ = false;
+      pass_ = format_.start(source_, &from->point, recorder_, abort);
+      if (buffer_.size() == 0) buffer_.set_size(buffer_capacity);
+      buffer_start_ = pass_position_;
+      size_t n = decode(buffer_.data(), checkpoint_check_span, abort);
+      buffer_fill_ = static_cast<uint32_t>(n);
+      agrees = from->has_check && checkpoint_check_of(from->point, buffer_.data(), n) == from->check;
+    } catch (const exception_io_data&) {
+    } catch (const plix::bad_alloc&) {
+    } catch (...) {
+      verifying_ = false;
+      throw;
+    }
+    verifying_ = false;
+    if (agrees) {
+      entry_->confirm(from->point.output_position);
+      for (view_checkpoint& c : held_back_) {
+        if (c.output_position != from->point.output_position) entry_->add_checkpoint(std::move(c));
+      }
+      held_back_.clear();
+      return;
+    }
+    held_back_.clear();
+    // The size and verified mark of a pass that ran from a bad place, and
+    // everything else the disk said, go too.
+    entry_->reset();
+    pass_.reset();
+    pending_.clear();
+    buffer_fill_ = 0;
+    pass_ended_ = false;
+    from = nullptr;
+  }
+  pass_position_ = from != nullptr ? from->point.output_position : 0;
+  pass_from_start_ = from == nullptr;
+  pass_ = format_.start(source_, from != nullptr ? &from->point : nullptr, recorder_, abort);
+}
+
+void decoded_view::restart_pass(abort_callback& abort) {
+  indexed_checkpoint checkpoint;
+  bool resume = entry_->checkpoint_at_or_before(position_, checkpoint);
+  start_pass(resume ? &checkpoint : nullptr, abort);
 }
 
 void decoded_view::position_pass(abort_callback& abort) {
   bool restart = !pass_ || position_ < pass_position_;
   if (!restart && position_ >= pass_position_ + jump_distance) {
-    view_checkpoint checkpoint;
+    indexed_checkpoint checkpoint;
     restart = entry_->checkpoint_at_or_before(position_, checkpoint) &&
-              checkpoint.output_position >= pass_position_ + jump_distance;
+              checkpoint.point.output_position >= pass_position_ + jump_distance;
   }
   if (restart) restart_pass(abort);
   // Decode and discard up to the position, never beyond it.
@@ -168,11 +265,7 @@ void decoded_view::verify_to_end(abort_callback& abort) {
   if (entry_->verified()) return;
   if (!pass_ || !pass_from_start_) {
     // Only a pass that saw every byte can vouch for the whole file.
-    pass_.reset();
-    pass_ = format_.start(source_, nullptr, *entry_, abort);
-    pass_position_ = 0;
-    pass_from_start_ = true;
-    pass_ended_ = false;
+    start_pass(nullptr, abort);
   }
   while (!pass_ended_) fill_buffer(buffer_capacity, abort);
 }

@@ -8,10 +8,20 @@
 // when the target lies behind the pass or a checkpoint lies well ahead of
 // it. Checkpoints, the exact size and the verified mark live in the
 // file's content index entry, shared with every other view of the file.
+//
+// A checkpoint the index read from disk is not trusted: a pass started there
+// first decodes the bytes its check covers (archive/checkpoint_check.h) and
+// serves them only when they match; otherwise the file's index is forgotten
+// (here and on disk) and the pass starts from the beginning. When the entry
+// is tied to the disk, the view computes the check of every checkpoint its
+// passes report from the bytes that follow it, so that the checkpoint can
+// be written there.
 #pragma once
 
 #include <memory>
+#include <vector>
 
+#include "archive/checkpoint_check.h"
 #include "archive/content_index.h"
 #include "archive/view_format.h"
 #include "io/byte_array.h"
@@ -69,9 +79,32 @@ class decoded_view : public file {
   const std::shared_ptr<content_entry>& index_entry() const { return entry_; }
 
  protected:
-  ~decoded_view() = default;
+  // Writes to disk what the entry's attachment learnt.
+  ~decoded_view();
 
  private:
+  // Receives a pass's checkpoints for the entry, and starts the check of
+  // each when the entry is tied to the disk.
+  class recorder final : public checkpoint_sink {
+   public:
+    explicit recorder(decoded_view& view) : view_(view) {}
+    void add_checkpoint(view_checkpoint&& checkpoint) override;
+
+   private:
+    decoded_view& view_;
+  };
+  struct pending_check {
+    uint64_t position;
+    checkpoint_check check;
+  };
+
+  // Starts a pass at `from` (null: the content's start) for the position
+  // `position`, checking a checkpoint read from disk first.
+  void start_pass(const indexed_checkpoint* from, abort_callback& abort);
+  // Feeds output [start, start + count) to the pending checks, and hands
+  // the complete ones to the entry; with `ended`, the rest too.
+  void feed_checks(const uint8_t* data, uint64_t start, size_t count, bool ended);
+
   // Makes the pass stand at `position_`, or at the end of the content
   // when that comes first.
   void position_pass(abort_callback& abort);
@@ -93,6 +126,13 @@ class decoded_view : public file {
   uint64_t pass_position_ = 0;  // output position of the pass's next byte
   bool pass_from_start_ = false;
   bool pass_ended_ = false;
+
+  recorder recorder_{*this};
+  std::vector<pending_check> pending_;
+  // While a checkpoint read from disk is checked: the checkpoints its pass
+  // reports, kept back until the check has passed.
+  bool verifying_ = false;
+  std::vector<view_checkpoint> held_back_;
 
   // Decoded bytes [buffer_start_, buffer_start_ + buffer_fill_).
   byte_array buffer_;

@@ -309,8 +309,13 @@ struct walked_archive {
   }
 
   void attach_table() {
-    table = view->index().attachment<tar_member_table>(
-        [] { return std::make_shared<tar_member_table>(); });
+    table = view->index().attachment<tar_member_table>([](const std::vector<uint8_t>& stored) {
+      auto made = std::make_shared<tar_member_table>();
+      // What the index on disk held, if anything; its rows are confirmed
+      // before a member's bytes are served.
+      if (!stored.empty() && !made->restore(stored)) made = std::make_shared<tar_member_table>();
+      return made;
+    });
   }
 
   // A damaged container fails before the TAR inside it is looked at, as

@@ -24,6 +24,15 @@ struct tar_recorded_member {
 class tar_member_table final : public sonovale_io::content_attachment {
  public:
   size_t memory_bytes() const override;
+  // Grows with every member or end recorded.
+  uint64_t version() const override;
+  // The table in the form restore reads.
+  std::vector<uint8_t> serialize() const override;
+  // Takes the rows and end that `stored` (serialize's form) holds, into an
+  // empty table; false, leaving the table empty, when `stored` is not
+  // exactly such a form. Rows taken so are what an earlier walk found: they
+  // are confirmed before use (tar_recorded_member_still_there).
+  bool restore(const std::vector<uint8_t>& stored);
 
   // Copies the first recorded member named `name` into `out`; false when
   // no recorded member has that name.
@@ -53,6 +62,7 @@ class tar_member_table final : public sonovale_io::content_attachment {
   tar_walk_state end_;
   bool complete_ = false;
   size_t bytes_ = 0;
+  uint64_t version_ = 0;
 };
 
 // Moves `walker` to its next member as read_next_header does, recording

@@ -282,7 +282,10 @@ TEST_F(TarView, ATableRowIsConfirmedBeforeItsMemberIsServed) {
   auto* decoded = dynamic_cast<decoded_view*>(view.get_ptr());
   ASSERT_NE(decoded, nullptr);
   std::vector<tar_recorded_member> rows =
-      decoded->index().attachment<tar_member_table>([] { return nullptr; })->members();
+      decoded->index()
+          .attachment<tar_member_table>(
+              [](const std::vector<uint8_t>&) { return std::shared_ptr<tar_member_table>(); })
+          ->members();
   ASSERT_EQ(rows.size(), 2u);
   // A table that says "y" is where "x" is.
   auto forged = std::make_shared<tar_member_table>();
@@ -290,7 +293,7 @@ TEST_F(TarView, ATableRowIsConfirmedBeforeItsMemberIsServed) {
   y_at_x.name = rows[1].member.name;
   forged->record(rows[0].before, y_at_x, rows[1].before);
   decoded->index().reset();
-  decoded->index().attachment<tar_member_table>([&] { return forged; });
+  decoded->index().attachment<tar_member_table>([&](const std::vector<uint8_t>&) { return forged; });
   file_ptr f;
   filesystem::g_open(f, nested("gz", file, "y").c_str(), open_mode_read, abort);
   EXPECT_EQ(read_all(*f), "yy");
