@@ -61,6 +61,9 @@ void set_string(plix::string_base& out, std::string_view value) {
 struct tar_reader::pending {
   bool started = false;
   uint64_t header_position = 0;
+  // A long name, long link or "x" set was read: the archive may not end
+  // before the entry it describes.
+  bool describes_next = false;
   bool has_long_name = false;
   plix::string8 long_name;
   // Local pax records.
@@ -118,18 +121,35 @@ tar_reader::tar_reader(file_ptr& archive, abort_callback& abort, const tar_walk_
 
 bool tar_reader::read_next_header() {
   unsigned end_blocks = 0;
+  // Whether the last block read may be the archive's last: an entry's, or
+  // an end block of zeros only.
+  bool may_end = true;
   pending p;
   for (;;) {
     uint64_t header_position = state_.next_header;
     archive_->seek(header_position, abort_);
-    archive_->read_object(header_, tar_block_size, abort_);
+    uint32_t got = archive_->read(header_, tar_block_size, abort_);
+    if (got == 0 && header_position != 0 && may_end && !p.describes_next &&
+        archive_->get_size(abort_) == header_position) {
+      // The file ends where a header would start, after the last entry or
+      // one end block: the archive's end, as other readers take it. Seeks
+      // stop at a file's end, so the size tells this apart from an end
+      // inside the last member's data; a decoded view knows its size once
+      // a read has found nothing.
+      return reached_end();
+    }
+    if (got < tar_block_size) throw exception_io_data_truncation();
     state_.next_header += tar_block_size;
     if (state_.next_header == 0) throw exception_io_data();  // the header ended at 2^64
 
     if (header_[tar_name_offset] == 0) {
-      if (++end_blocks == 2) return false;
+      if (++end_blocks == 2) return reached_end();
+      // Other readers take a block with bytes after its first NUL for a
+      // damaged header, not for the last one.
+      may_end = std::all_of(header_, header_ + tar_block_size, [](uint8_t b) { return b == 0; });
       continue;
     }
+    may_end = true;
     verify_tar_checksum(header_);
     if (!p.started) {
       p.started = true;
@@ -187,7 +207,13 @@ bool tar_reader::read_next_header() {
   }
 }
 
+bool tar_reader::reached_end() const {
+  if (state_.damaged) throw exception_io_data();
+  return false;
+}
+
 void tar_reader::read_extension(uint8_t type, uint64_t stored, pending& p) {
+  p.describes_next = p.describes_next || type != 'g';
   if (type == 'L') {
     if (stored >= long_name_limit) throw exception_io_data();
     read_string_exact(p.long_name, *archive_, static_cast<uint32_t>(stored), abort_);
@@ -199,6 +225,23 @@ void tar_reader::read_extension(uint8_t type, uint64_t stored, pending& p) {
   if (stored > tar_pax_limit) throw exception_io_data();
   pax_records_.resize(stored);
   archive_->read_object(pax_records_.data(), static_cast<uint32_t>(stored), abort_);
+  // A malformed set names nothing and sets nothing: the entry keeps what
+  // its header says and the walk goes on, to fail where it would have
+  // ended, as other readers list on and then exit with failure. So does a
+  // "g" set whose size is not a number: other readers walk on by the
+  // headers' sizes there. A bad "x" size is refused at once instead: other
+  // readers disagree on where that entry's data ends.
+  pax_record_reader check(pax_records_);
+  bool well_formed = true;
+  while (check.next()) {
+    uint64_t size;
+    if (type == 'g' && check.key() == "size" && !check.value().empty())
+      well_formed = well_formed && parse_pax_decimal(check.value(), size);
+  }
+  if (check.malformed() || !well_formed) {
+    state_.damaged = true;
+    return;
+  }
   pax_record_reader reader(pax_records_);
   while (reader.next()) {
     if (type != 'g') {

@@ -50,6 +50,9 @@ struct tar_walk_state {
   plix::string8 global_path;
   bool has_global_size = false;
   uint64_t global_size = 0;
+  // A malformed pax record set was ignored on the way: the walk fails
+  // where the archive ends.
+  bool damaged = false;
 };
 
 // Walks one archive's entries. Holds no reference: `archive` and `abort`
@@ -64,13 +67,19 @@ class tar_reader {
   tar_reader& operator=(const tar_reader&) = delete;
 
   // Moves to the next member and returns true, with member() set. Returns
-  // false after two zero-first blocks met since the previous member.
+  // false at the archive's end: two zero-first blocks met since the previous
+  // entry, or the end of the file where a header would start, after an
+  // entry or one block of zeros (not at offset 0: an empty file is no
+  // archive). A malformed pax record set is ignored (the entry keeps its
+  // header's name and size) and marks the walk damaged: it then throws
+  // exception_io_data at the archive's end instead of returning false.
   // Throws exception_io_data for a bad checksum, a negative size, a
   // long-name record of 2^32 - 1 bytes or more, a pax record set of more
-  // than 1 MiB or with a malformed record or size, a malformed sparse map
-  // or one that runs past the member, or a next header beyond 2^64;
-  // exception_io_data_truncation when the archive ends inside a header, an
-  // extension record, a sparse map or before the end blocks.
+  // than 1 MiB, an "x" size that is not decimal or passes 2^63 - 1, a
+  // malformed sparse map or one that runs past the member, or a next
+  // header beyond 2^64; exception_io_data_truncation when the file ends
+  // inside a header, an extension record, a sparse map or a member's data,
+  // or after extension records before the entry they describe.
   bool read_next_header();
 
   const tar_member& member() const { return member_; }
@@ -97,6 +106,9 @@ class tar_reader {
   struct pending;
   // Reads the extension entry in header_ (type "L", "x", "X" or "g").
   void read_extension(uint8_t type, uint64_t stored, pending& p);
+  // The walk met the archive's end: false, or exception_io_data when the
+  // walk is damaged.
+  bool reached_end() const;
   // Fills member_ from header_ and `p`, for a member entry.
   void make_member(uint8_t type, uint64_t stored, const pending& p);
 

@@ -16,22 +16,30 @@ class pax_record_reader {
  public:
   explicit pax_record_reader(std::string_view records) : rest_(records) {}
 
-  // Moves to the next record and returns true with key() and value() set;
-  // returns false at the end of the set or at a NUL byte where a record
-  // would start (writers pad sets with NULs). Throws exception_io_data for
-  // a malformed record: no length digits, no space after them, a length
-  // shorter than its own text or running past the set, no "=". The
-  // record's last byte, its newline, is not part of the value, whatever
-  // it is, as other readers take it ("4 x=" sets "x" to nothing).
+  // Moves to the next record and returns true with key() and value() set.
+  // Returns false at the end of the set, at a NUL byte where a record would
+  // start (writers pad sets with NULs), and at a malformed record, which
+  // malformed() then reports: no length digits, no space after them, a
+  // length shorter than its own text or running past the set, no "=", or a
+  // last byte that is not a newline. The newline is not part of the value.
   bool next();
+  // True once next() has met a malformed record. The set is then malformed
+  // as a whole, the records returned before it included.
+  bool malformed() const { return malformed_; }
 
   std::string_view key() const { return key_; }
   std::string_view value() const { return value_; }
 
  private:
+  bool refuse() {
+    malformed_ = true;
+    return false;
+  }
+
   std::string_view rest_;
   std::string_view key_;
   std::string_view value_;
+  bool malformed_ = false;
 };
 
 // Reads a value of decimal digits only, at most 2^63 - 1, into `out`.

@@ -3,15 +3,18 @@
 // A small walker written here from the documented header rules (checksum
 // taken unsigned or signed, octal / base-64 / base-256 numbers, "L" long
 // names, pax "x" and "g" records, the ustar prefix, old GNU and pax GNU
-// sparse maps, two zero-first blocks ending the walk, negative sizes
-// refused) says which members an archive holds, where their data lies and
-// how the walk ends. The service must agree: listing without readers
-// reports those members and ends the same way; listing with readers also
-// hands out each member's bytes (a sparse member's segments placed among
-// zeros) and stops with a truncation at the first member whose data runs
-// past the end; statistics, opening through the service and opening
-// through the host's path dispatch give the first member of each name with
-// the same bytes. Sparse members larger than 16 MiB are measured, not made.
+// sparse maps, two zero-first blocks or the input's end where a header
+// would start ending the walk, malformed pax record sets ignored and
+// failing the walk at its end, negative sizes refused) says which members
+// an archive holds, where their data lies and how the walk ends. The
+// service must agree: listing without readers reports those members and
+// ends the same way; listing with readers also hands out each member's
+// bytes (a sparse member's segments placed among zeros) and stops with a
+// truncation at the first member whose data runs past the end; statistics,
+// opening through the service and opening through the host's path dispatch
+// give the first member of each name with the same bytes. Sparse members
+// larger than 16 MiB are measured, not made.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <typeinfo>
@@ -104,30 +107,39 @@ uint64_t ref_decimal(const std::string& s) {
   return v;
 }
 
-// Splits a pax record set as the format describes it.
-std::vector<std::pair<std::string, std::string>> ref_records(const std::string& set) {
-  std::vector<std::pair<std::string, std::string>> out;
+using ref_record_set = std::vector<std::pair<std::string, std::string>>;
+
+// Splits a pax record set as the format describes it; false when a record
+// is malformed.
+bool ref_records(const std::string& set, ref_record_set& out) {
   size_t pos = 0;
   while (pos < set.size() && set[pos] != 0) {
     size_t digits = 0;
     while (pos + digits < set.size() && set[pos + digits] >= '0' && set[pos + digits] <= '9')
       ++digits;
-    if (digits == 0 || pos + digits == set.size() || set[pos + digits] != ' ') fail(ending::data);
+    if (digits == 0 || pos + digits == set.size() || set[pos + digits] != ' ') return false;
     uint64_t length = 0;
     for (size_t i = 0; i < digits; ++i) {
       length = length * 10 + static_cast<uint64_t>(set[pos + i] - '0');
-      if (length > set.size()) fail(ending::data);
+      if (length > set.size()) return false;
     }
-    if (length > set.size() - pos || length < digits + 2) fail(ending::data);
+    if (length > set.size() - pos || length < digits + 3) return false;
     std::string text = set.substr(pos + digits + 1, length - digits - 1);
     size_t equals = text.find('=');
-    if (equals == std::string::npos) fail(ending::data);
-    std::string value = text.substr(equals + 1);
-    if (!value.empty()) value.pop_back();
-    out.emplace_back(text.substr(0, equals), value);
+    if (equals == std::string::npos || text.back() != '\n') return false;
+    out.emplace_back(text.substr(0, equals), text.substr(equals + 1, text.size() - equals - 2));
     pos += length;
   }
-  return out;
+  return true;
+}
+
+bool ref_is_decimal(const std::string& s) {
+  try {
+    ref_decimal(s);
+    return true;
+  } catch (const ref_failure&) {
+    return false;
+  }
 }
 
 ref_map ref_checked(ref_map map, uint64_t size, uint64_t stored) {
@@ -173,7 +185,13 @@ class ref_walk {
     bool waiting = false;
     uint64_t offset = 0;
     ref_map map;
+    bool describes = false;  // an extension for the next entry was read
   };
+
+  bool end() const {
+    if (damaged_) fail(ending::data);
+    return false;
+  }
 
   const uint8_t* block() {
     if (pos_ > size_ || size_ - pos_ < 512) fail(ending::truncation);
@@ -246,13 +264,17 @@ class ref_walk {
 
   bool next(ref_member& m) {
     int zeros = 0;
+    bool may_end = true;  // the last block read was an entry's or all zeros
     pending p;
     for (;;) {
+      if (pos_ == size_ && pos_ != 0 && may_end && !p.describes) return end();
       const uint8_t* h = block();
       if (h[0] == 0) {
-        if (++zeros == 2) return false;
+        if (++zeros == 2) return end();
+        may_end = std::count(h, h + 512, 0) == 512;
         continue;
       }
+      may_end = true;
       if (!ref_checksum_ok(h)) fail(ending::data);
       int64_t signed_size = ref_number(h + 124, 12);
       if (signed_size < 0) fail(ending::data);
@@ -261,13 +283,24 @@ class ref_walk {
       if (std::strchr("LKxXg", type) != nullptr && type != 0) {
         uint64_t start = pos_;
         skip(size);
+        p.describes = p.describes || type != 'g';
         if (type == 'L') {
           if (size >= UINT32_MAX) fail(ending::data);
           p.long_name = c_string(bytes_at(start, size));
           p.has_long = true;
         } else if (type != 'K') {
           if (size > (1 << 20)) fail(ending::data);
-          for (const auto& [key, value] : ref_records(bytes_at(start, size))) {
+          ref_record_set records;
+          bool well_formed = ref_records(bytes_at(start, size), records);
+          for (const auto& [key, value] : records) {
+            if (type == 'g' && key == "size" && !value.empty() && !ref_is_decimal(value))
+              well_formed = false;
+          }
+          if (!well_formed) {
+            damaged_ = true;
+            records.clear();
+          }
+          for (const auto& [key, value] : records) {
             if (type != 'g') {
               local(p, key, value);
             } else if (key == "path") {
@@ -381,6 +414,7 @@ class ref_walk {
   std::string global_path_;
   bool has_global_size_ = false;
   uint64_t global_size_ = 0;
+  bool damaged_ = false;
 };
 
 // The content a member must have.

@@ -233,9 +233,11 @@ ending in '/' makes a folder.
 Shows the members of ARCHIVE (a local file or a member path) as a read-only
 folder tree at DIR (FUSE), which any program can read. Folders come from the
 '/' in member names; files have the member's size and the archive's time
-stamp. A name that would lead outside DIR (absolute, or with a '..' segment)
-shows as one file in the archive's top folder, named with '/' written as %2F
-and '%' as %25. A name listed twice shows its first member.
+stamp. A '%' before two hex digits is written as %25, so that %XX in a shown
+name always stands for the byte XX. A name that would lead outside DIR
+(absolute, or with a '..' segment) shows as one file in the archive's top
+folder, named with '/' written as %2F. A name listed twice shows its first
+member.
 
 Reads are served from each member's content as the module opens it; a member
 that fails gives the reading program an error (EIO for corrupt data), logged

@@ -2,19 +2,40 @@
 
 namespace {
 
-// The whole member name as one file name: "%" and "/" escaped, so that the
-// name stays reversible and can never be a path of several parts.
-std::string escape_whole(std::string_view name) {
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// `text` as shown: a "%" that two hex digits follow is written "%25", so
+// that it does not read as an escape, and with `whole`, "/" is written
+// "%2F", so that the name stays one part.
+// Injective: a kept "%" lacks two hex digits after it, and escapes after it begin with "%".
+std::string escape(std::string_view text, bool whole) {
   std::string out;
-  for (char c : name) {
-    if (c == '%') {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%' && text.size() - i >= 3 && is_hex_digit(text[i + 1]) &&
+        is_hex_digit(text[i + 2])) {
       out += "%25";
-    } else if (c == '/') {
+    } else if (c == '/' && whole) {
       out += "%2F";
     } else {
       out += c;
     }
   }
+  return out;
+}
+
+// A segment of a name that stays inside its folder. A lone "%" is written
+// "%25": shown alone, "%" stands for the empty name.
+std::string escape_segment(std::string_view segment) {
+  return segment == "%" ? "%25" : escape(segment, false);
+}
+
+// The whole member name as one file name, which can never be a path of
+// several parts, "." or "..".
+std::string escape_whole(std::string_view name) {
+  std::string out = escape(name, true);
   if (out.empty()) return "%";
   if (out == ".") return "%2E";
   if (out == "..") return "%2E%2E";
@@ -32,7 +53,7 @@ mount_place place_of_member(std::string_view name) {
     if (end == std::string_view::npos) end = name.size();
     std::string_view segment = name.substr(start, end - start);
     if (segment == "..") outside = true;
-    if (!segment.empty() && segment != ".") place.segments.emplace_back(segment);
+    if (!segment.empty() && segment != ".") place.segments.push_back(escape_segment(segment));
     start = end + 1;
   }
   if (outside || place.segments.empty()) {

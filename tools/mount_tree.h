@@ -5,13 +5,21 @@
 // How a member name becomes a place in the tree (mount_place):
 // - "." segments and empty segments ("a//b", "./a", a trailing "/") are
 //   dropped, as tar and `extract` drop them.
+// - In every shown name, a "%" that two hex digits follow is written "%25",
+//   and a segment that is just "%" is written "%25"; any other "%" is kept
+//   ("100%.flac" shows as it is).
 // - A name that is absolute, has a ".." segment, or names nothing once the
 //   above are dropped ("", ".", "./") would reach outside its folder or
 //   nowhere: it shows as one file in the archive's top folder, named by the
-//   whole member name with "%" written as "%25" and "/" as "%2F", and a
-//   result of "." or ".." written as "%2E" or "%2E%2E" ("" becomes "%").
-//   Unescaping %25, %2F and %2E gives the member name back.
+//   whole member name with, besides, "/" written "%2F" and a result of "."
+//   or ".." written "%2E" or "%2E%2E" ("" becomes "%"): "../evil" shows as
+//   "..%2Fevil".
 // - Every other byte (control characters, invalid UTF-8) is kept.
+// Unescaping a shown name gives the member name back (the shown path's
+// segments joined with "/", dropped segments aside): "%" and two hex
+// digits (either case) stand for that byte, any other "%" for itself, and
+// a name that is just "%" for the empty name. So no two members whose
+// names differ other than by dropped segments show under the same name.
 // The first member to claim a place keeps it: a later member of the same
 // place (a name listed twice, or a file where a folder is, or the reverse)
 // is not shown. Nothing here touches the module; the tree is not locked.

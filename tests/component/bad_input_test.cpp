@@ -225,11 +225,13 @@ const tar_case tar_cases[] = {
     {"tar-truncated-in-first-header.tar", {}, truncated},
     {"tar-truncated-after-first-header.tar", {cut("a.txt", 11)}, truncated},
     {"tar-truncated-in-member-data.tar", {good_a, cut("dir/alphabet.txt", 600)}, truncated},
-    {"tar-truncated-before-next-header.tar", {good_a, good_alphabet}, truncated},
+    // The file may end where a header would start, after an entry or one end
+    // block, but not after a long name whose entry never comes.
+    {"tar-truncated-before-next-header.tar", {good_a, good_alphabet}, ok},
     {"tar-truncated-in-long-name.tar", {good_a, good_alphabet}, truncated},
     {"tar-truncated-after-long-name.tar", {good_a, good_alphabet}, truncated},
-    {"tar-truncated-before-end-blocks.tar", {good_a, good_alphabet, good_long}, truncated},
-    {"tar-one-end-block.tar", {good_a, good_alphabet, good_long}, truncated},
+    {"tar-truncated-before-end-blocks.tar", {good_a, good_alphabet, good_long}, ok},
+    {"tar-one-end-block.tar", {good_a, good_alphabet, good_long}, ok},
     {"tar-flip-in-name.tar", {}, data_error},
     {"tar-flip-in-size.tar", {good_a}, data_error},
     {"tar-flip-in-checksum.tar", {good_a}, data_error},
@@ -258,6 +260,8 @@ const tar_case tar_cases[] = {
     {"tar-long-name-without-nul.tar", {whole("unterminated", a_txt)}, ok},
     {"tar-long-name-then-end.tar", {}, ok},
     {"tar-long-name-before-directory.tar", {whole("plain.txt", a_txt)}, ok},
+    // A malformed pax set is ignored; the walk fails at the end blocks.
+    {"tar-pax-record-without-newline.tar", {whole("plain.txt", a_txt)}, data_error},
     {"tar-duplicate-names.tar", {whole("same.txt", "first\n"), whole("same.txt", "second\n")}, ok},
     {"tar-zero-block-between.tar", {whole("one.txt", "1\n"), whole("two.txt", "2\n")}, ok},
     {"tar-concatenated.tar", {good_a, good_alphabet, good_long}, ok},

@@ -196,6 +196,13 @@ def make_tar():
          member(b'././@LongLink', b'renamed\x00', b'L') + member(b'd/', b'', b'5') +
          member(b'plain.txt', A_TXT) + END)
 
+    # A pax record whose last byte is a NUL, not a newline: the set is
+    # ignored, the member keeps its header's name, and the walk fails at
+    # the end blocks.
+    save('tar-pax-record-without-newline.tar',
+         member(b'PaxHeaders/plain.txt', b'20 path=renamed.txt\x00', b'x') +
+         member(b'plain.txt', A_TXT) + END)
+
     # Walk shapes: duplicates, a zero block between members, concatenation,
     # trailing garbage.
     save('tar-duplicate-names.tar', member(b'same.txt', b'first\n') + member(b'same.txt', b'second\n') + END)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,10 +21,15 @@ TEST(MountPlace, NamesBecomeSegmentsOrOneEscapedName) {
       {"dot and empty segments dropped", "./a//b/", {"a", "b"}, false},
       {"odd bytes kept", "ctl\x01\x1b/\xff\xfe", {"ctl\x01\x1b", "\xff\xfe"}, false},
       {"percent kept in a valid name", "50%/x", {"50%", "x"}, false},
+      {"percent kept before one hex digit", "100%.flac", {"100%.flac"}, false},
+      {"percent before two hex digits escaped", "50%2Fy", {"50%252Fy"}, false},
+      {"hex digits of either case", "a%2fb/%e9", {"a%252fb", "%25e9"}, false},
+      {"a lone percent escaped", "d/%", {"d", "%25"}, false},
       {"absolute", "/etc/passwd", {"%2Fetc%2Fpasswd"}, true},
       {"leading dot-dot", "../x", {"..%2Fx"}, true},
       {"inner dot-dot", "a/../../x", {"a%2F..%2F..%2Fx"}, true},
-      {"percent escaped in an escaped name", "50%/..", {"50%25%2F.."}, true},
+      {"percent kept in an escaped name", "50%/..", {"50%%2F.."}, true},
+      {"percent before two hex digits escaped in an escaped name", "../%41", {"..%2F%2541"}, true},
       {"dot-dot alone", "..", {"%2E%2E"}, true},
       {"dot alone", ".", {"%2E"}, true},
       {"only slashes", "./", {".%2F"}, true},
@@ -33,6 +40,43 @@ TEST(MountPlace, NamesBecomeSegmentsOrOneEscapedName) {
     mount_place p = place_of_member(r.name);
     EXPECT_EQ(p.segments, r.segments);
     EXPECT_EQ(p.escaped, r.escaped);
+  }
+}
+
+// Reads a shown name back as the documentation says.
+std::string unescape(const std::string& shown) {
+  if (shown == "%") return "";
+  std::string out;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    if (shown[i] == '%' && shown.size() - i >= 3 &&
+        std::isxdigit(static_cast<unsigned char>(shown[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(shown[i + 2]))) {
+      out += static_cast<char>(std::stoi(shown.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += shown[i];
+    }
+  }
+  return out;
+}
+
+TEST(MountPlace, EveryNameShowsAsItsOwnAndReadsBack) {
+  const std::string names[] = {"../evil", "..%2Fevil", "..",     "%2E%2E", "50%2Fy", "100%.flac",
+                               "%",       "%41",       "",       "a%2fb",  "A",      "%2F",
+                               "/",       "%/%25",     "50%/..", ".%2E",   "x/%",    "x%"};
+  std::map<std::string, std::string> shown;
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    mount_place p = place_of_member(name);
+    std::string path, back;
+    for (size_t i = 0; i < p.segments.size(); ++i) {
+      std::string slash = i == 0 ? "" : "/";
+      path += slash + p.segments[i];
+      back += slash + unescape(p.segments[i]);
+    }
+    EXPECT_EQ(back, name);
+    auto [at, added] = shown.emplace(path, name);
+    EXPECT_TRUE(added) << "shown as " << path << " like " << at->second;
   }
 }
 
