@@ -33,7 +33,8 @@ bool same_member(const tar_member& a, const tar_member& b) {
 // The serialized form, little-endian throughout: "BMT1", the complete flag
 // (1 byte), the end state, the row count (4 bytes), then each row's walk
 // state and member. A state is the next header (8), the global path (4-byte
-// length, bytes), the global size flag (1) and size (8). A member is its
+// length, bytes), the global size flag (1) and size (8), and the damaged
+// flag (1). A member is its
 // name and legacy name (each a 4-byte length and bytes), header position,
 // data position, size and stored size (8 each), and its sparse map (a
 // 4-byte count, then offset and length, 8 each).
@@ -52,6 +53,7 @@ void put_state(std::vector<uint8_t>& out, const tar_walk_state& state) {
   put_text(out, state.global_path.get_ptr(), state.global_path.get_length());
   sonovale_io::append_le(out, state.has_global_size ? 1 : 0, 1);
   sonovale_io::append_le(out, state.global_size, 8);
+  sonovale_io::append_le(out, state.damaged ? 1 : 0, 1);
 }
 
 void put_member(std::vector<uint8_t>& out, const tar_member& m) {
@@ -87,9 +89,14 @@ class table_reader {
     return true;
   }
   bool state(tar_walk_state& out) {
-    uint64_t flag;
-    return number(out.next_header, 8) && text(out.global_path) && number(flag, 1) && flag <= 1 &&
-           (out.has_global_size = flag == 1, number(out.global_size, 8));
+    uint64_t sized, damaged;
+    if (!number(out.next_header, 8) || !text(out.global_path) || !number(sized, 1) || sized > 1 ||
+        !number(out.global_size, 8) || !number(damaged, 1) || damaged > 1) {
+      return false;
+    }
+    out.has_global_size = sized == 1;
+    out.damaged = damaged == 1;
+    return true;
   }
   bool member(tar_member& out) {
     uint64_t count;
@@ -147,8 +154,8 @@ bool tar_member_table::restore(const std::vector<uint8_t>& stored) {
       !in.number(count, 4)) {
     return false;
   }
-  // Every row takes at least 62 bytes: no count the bytes cannot hold.
-  if (count > in.left() / 62) return false;
+  // Every row takes at least 66 bytes: no count the bytes cannot hold.
+  if (count > in.left() / 66) return false;
   rows.resize(static_cast<size_t>(count));
   for (tar_recorded_member& r : rows) {
     if (!in.state(r.before) || !in.member(r.member)) return false;
