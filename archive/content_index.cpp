@@ -1,5 +1,7 @@
 #include "archive/content_index.h"
 
+#include <zlib.h>
+
 #include <atomic>
 #include <list>
 #include <tuple>
@@ -89,7 +91,10 @@ class index {
       auto found = entries_.find(k);
       if (found != entries_.end()) {
         recent_.splice(recent_.begin(), recent_, found->second.place);
-        return found->second.entry;
+        std::shared_ptr<content_entry> entry = found->second.entry;
+        // Entries grow as passes use them: the budget is applied at every find.
+        trim_locked(g_budget.load());
+        return entry;
       }
     }
     // A new entry starts from the disk, read without holding the index.
@@ -106,7 +111,9 @@ class index {
     if (found != entries_.end()) {
       // Another thread made it meanwhile.
       recent_.splice(recent_.begin(), recent_, found->second.place);
-      return found->second.entry;
+      std::shared_ptr<content_entry> entry = found->second.entry;
+      trim_locked(g_budget.load());
+      return entry;
     }
     recent_.push_front(k);
     entries_.emplace(k, slot{made, recent_.begin()});
@@ -157,6 +164,30 @@ class index {
 index& the_index() {
   static index instance;
   return instance;
+}
+
+// An attachment as the disk keeps it: the content's size and fingerprint
+// (8 bytes each, little-endian), the format's bytes, and a CRC-32 of all
+// that. A record damaged on disk, or copied from another file's, is not
+// taken.
+std::vector<uint8_t> wrap_attachment(const index_key& key, const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> out;
+  out.reserve(bytes.size() + 20);
+  append_le(out, key.size, 8);
+  append_le(out, key.fingerprint, 8);
+  out.insert(out.end(), bytes.begin(), bytes.end());
+  append_le(out, crc32_z(crc32(0, nullptr, 0), out.data(), out.size()), 4);
+  return out;
+}
+
+std::vector<uint8_t> unwrap_attachment(const index_key& key, const std::vector<uint8_t>& stored) {
+  if (stored.size() < 20) return {};
+  size_t body = stored.size() - 4;
+  if (load_le(stored.data() + body, 4) != crc32_z(crc32(0, nullptr, 0), stored.data(), body) ||
+      load_le(stored.data(), 8) != key.size || load_le(stored.data() + 8, 8) != key.fingerprint) {
+    return {};
+  }
+  return std::vector<uint8_t>(stored.begin() + 16, stored.begin() + static_cast<ptrdiff_t>(body));
 }
 
 }  // namespace
@@ -277,6 +308,14 @@ void content_entry::reset() {
   store_->drop(key_);
 }
 
+void content_entry::drop_attachment() {
+  std::shared_ptr<content_attachment> dropped;
+  std::lock_guard<std::mutex> lock(mutex_);
+  stored_attachment_.clear();
+  saved_attachment_version_ = 0;
+  dropped = std::move(attachment_);
+}
+
 void content_entry::save() {
   std::shared_ptr<content_attachment> attachment;
   {
@@ -291,7 +330,7 @@ void content_entry::save() {
     saved_attachment_version_ = version;
   }
   std::vector<uint8_t> blob = attachment->serialize();
-  if (!blob.empty()) store_->set_attachment(key_, path_, timestamp_, std::move(blob));
+  if (!blob.empty()) store_->set_attachment(key_, path_, timestamp_, wrap_attachment(key_, blob));
 }
 
 void content_entry::tie_to_store(std::shared_ptr<index_store> store, index_key key,
@@ -305,7 +344,7 @@ void content_entry::tie_to_store(std::shared_ptr<index_store> store, index_key k
     add_locked(c.output_position, {std::move(c.state), false, true, c.check});
   }
   verified_ = stored.verified;
-  stored_attachment_ = std::move(stored.attachment);
+  stored_attachment_ = unwrap_attachment(key_, stored.attachment);
 }
 
 size_t content_entry::memory_bytes() const {

@@ -108,6 +108,10 @@ class content_entry final : public checkpoint_sink {
     return typed;
   }
 
+  // Drops the attachment, and what the disk held for it: the next call of
+  // attachment makes a new one from nothing.
+  void drop_attachment();
+
   // Forgets everything learnt: checkpoints, size, the verified mark and the
   // attachment, here and on disk. For when something kept here disagrees
   // with what decoding finds; views that hold the entry start afresh.

@@ -369,6 +369,12 @@ struct walked_archive {
     if (view != nullptr) view->verify_to_end(abort);
   }
 
+  // Starts a new, empty table in place of one read from disk.
+  void replace_table() {
+    view->index().drop_attachment();
+    attach_table();
+  }
+
   // What the content index kept disagrees with the content: forget it all
   // (checkpoints too) and walk with a new, empty table.
   void forget_index() {
@@ -398,6 +404,14 @@ found_member find_member(walked_archive& archive, const char* name, abort_callba
     return found;
   }
   bool have_legacy = table != nullptr && table->find_legacy(name, found.recorded);
+  if (table != nullptr && table->restored() && !(have_legacy && table->complete())) {
+    // A table from disk answers for the rows it has, each confirmed before
+    // use; where it ends, and that the member is not in it, are hints. The
+    // walk goes from the start with a new table.
+    archive.replace_table();
+    table = archive.table.get();
+    have_legacy = false;
+  }
   found.from_table = have_legacy;
   if (table == nullptr || !table->complete()) {
     tar_reader walker(archive.file, abort, table != nullptr ? table->end() : tar_walk_state{});

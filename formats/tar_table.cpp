@@ -167,7 +167,13 @@ bool tar_member_table::restore(const std::vector<uint8_t>& stored) {
   for (const tar_recorded_member& r : members_) bytes_ += bytes_of(r);
   end_ = std::move(end);
   complete_ = complete == 1;
+  restored_ = true;
   return true;
+}
+
+bool tar_member_table::restored() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return restored_;
 }
 
 size_t tar_member_table::memory_bytes() const {

@@ -33,6 +33,9 @@ class tar_member_table final : public sonovale_io::content_attachment {
   // exactly such a form. Rows taken so are what an earlier walk found: they
   // are confirmed before use (tar_recorded_member_still_there).
   bool restore(const std::vector<uint8_t>& stored);
+  // True when the rows came from restore: their end and completeness are
+  // what an earlier walk said, not what this process saw.
+  bool restored() const;
 
   // Copies the first recorded member named `name` into `out`; false when
   // no recorded member has that name.
@@ -63,6 +66,7 @@ class tar_member_table final : public sonovale_io::content_attachment {
   bool complete_ = false;
   size_t bytes_ = 0;
   uint64_t version_ = 0;
+  bool restored_ = false;
 };
 
 // Moves `walker` to its next member as read_next_header does, recording

@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/checkpoint_check.h"
 #include "archive/content_index.h"
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
@@ -319,11 +323,11 @@ TEST(ContentIndex, CheckpointsBeyondHalfTheBudgetAreThinnedKeepingCoverage) {
   for (uint64_t i = 0; i < 40; ++i) entry.add_checkpoint({i << 20, std::vector<uint8_t>(32768)});
   EXPECT_LT(entry.memory_bytes(), 1u << 20);
   EXPECT_GE(entry.checkpoint_count(), 4u);
-  view_checkpoint c;
+  indexed_checkpoint c;
   ASSERT_TRUE(entry.checkpoint_at_or_before(0, c));
-  EXPECT_EQ(c.output_position, 0u);
+  EXPECT_EQ(c.point.output_position, 0u);
   ASSERT_TRUE(entry.checkpoint_at_or_before(40u << 20, c));
-  EXPECT_GE(c.output_position, 30u << 20);
+  EXPECT_GE(c.point.output_position, 30u << 20);
   // The same position twice is kept once.
   size_t count = entry.checkpoint_count();
   entry.add_checkpoint({0, std::vector<uint8_t>(8)});
@@ -364,4 +368,57 @@ TEST_F(OpenArchive, GivesViewsForMemberPathsOfFormatsThatHaveThem) {
   EXPECT_EQ(read_all(*plain), "abc");
   EXPECT_THROW_EXACT(archive_impl::open_archive("unpack://plus1|8|mem://zz|a", abort),
                      exception_io_not_found, "Object not found");
+}
+
+// Checkpoints read from disk: a pass from one serves bytes only when its
+// first bytes match the check; otherwise the file's index is forgotten and
+// the pass starts from the beginning.
+TEST_F(DecodedView, ACheckpointFromDiskIsUsedOnlyWhenItsCheckMatches) {
+  char name[] = "/tmp/brenmoor-view-index-XXXXXX";
+  std::string folder = ::mkdtemp(name);
+  std::shared_ptr<index_store> store = index_store::open(folder + "/index", 1 << 20);
+  ASSERT_NE(store, nullptr);
+  const std::string data = clean_data(512 * 1024);
+  const std::string expected = plus_one(data);
+  const uint64_t at = 4 * plus_one_format::spacing;
+  auto checkpoint_at = [](uint64_t position) {
+    view_checkpoint c;
+    c.output_position = position;
+    c.state.resize(sizeof position);
+    std::memcpy(c.state.data(), &position, sizeof position);
+    return c;
+  };
+  auto check_of = [&](uint64_t position, const std::string& bytes) {
+    return checkpoint_check_of(checkpoint_at(position),
+                               reinterpret_cast<const uint8_t*>(bytes.data() + position),
+                               checkpoint_check_span);
+  };
+  struct row {
+    const char* what;
+    uint32_t check;
+    bool used;
+  };
+  const row rows[] = {
+      {"its check", check_of(at, expected), true},
+      {"the check of other bytes", check_of(at, data), false},
+      {"the check of another place", check_of(at - plus_one_format::spacing, expected), false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    auto entry = std::make_shared<content_entry>();
+    stored_content stored;
+    view_checkpoint c = checkpoint_at(at);
+    stored.checkpoints.push_back({c.output_position, c.state, r.check});
+    entry->tie_to_store(store, {"plus1", data.size(), 1}, "/x", 7, std::move(stored));
+    format.passes = 0;
+    format.passes_from_start = 0;
+    file_ptr view = view_of(data, entry);
+    EXPECT_EQ(read_at(*view, at + 10, 100), expected.substr(at + 10, 100));
+    EXPECT_EQ(format.passes_from_start.load(), r.used ? 0u : 1u);
+    indexed_checkpoint known;
+    ASSERT_TRUE(entry->checkpoint_at_or_before(at, known));
+    EXPECT_TRUE(known.confirmed);
+  }
+  store.reset();
+  std::filesystem::remove_all(folder);
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "archive/content_index.h"
 #include "io/file_buffer.h"
 
 using namespace sonovale_io;
@@ -86,6 +87,9 @@ bool memory_filesystem::resolve_reference_path(const char* path, const char*,
 }
 
 test_host::test_host() {
+  // Tests start from an empty index in memory, whatever the environment
+  // and earlier runs left on disk; those that test the disk choose it.
+  content_index_use(index_mode::memory);
   registry_.add(filesystem::class_guid, &mem_);
   registry_.add(filesystem::class_guid, &tempmem_);
   set_module_host_api(&registry_);

@@ -1,0 +1,192 @@
+// The content index on disk, through TAR archives inside gzip and bzip2
+// files: a later process (the memory cleared, the database kept) opens a
+// member from what an earlier one stored, without a pass from the start;
+// and nothing the database holds, however damaged, places a wrong byte.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/archive_services.h"
+#include "tests/support/bz2_data.h"
+#include "tests/support/gzip_data.h"
+#include "tests/support/tar_data.h"
+#include "tests/support/test_host.h"
+#include "tests/support/view_pass.h"
+
+using namespace sonovale_io;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TarIndex : public testing::Test, public archive_services {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/brenmoor-tar-index-XXXXXX";
+    folder_ = ::mkdtemp(name);
+    content_index_use(index_mode::disk, database_folder());
+    ASSERT_NE(content_index_store(), nullptr);
+    // The last member just past the second gzip checkpoint (8 MiB apart),
+    // and many bzip2 blocks.
+    members_ = {{"first", "first bytes"},
+                {"noise", noise(9 << 20, 1)},
+                {"middle", noise(300000, 2)},
+                {"more", noise(7 << 20, 3)},
+                {"last", "last bytes"}};
+    tar_ = make_tar(members_);
+  }
+  void TearDown() override {
+    content_index_use(index_mode::memory);
+    fs::remove_all(folder_);
+  }
+
+  std::string database_folder() const { return folder_ + "/index"; }
+
+  std::string put(const std::string& kind, const std::string& name = "a") {
+    return host.put(name + ".tar." + kind,
+                    kind == "gz" ? gzip_member(tar_, 1) : bzip2_compress(tar_, 1));
+  }
+
+  // What remains for a later process: the database, not the memory.
+  static void next_process() {
+    content_index_store()->flush();
+    content_index_clear();
+  }
+
+  // Opens `member` of the TAR in `file` and returns its bytes, counting the
+  // compressed file's reads in `reads`.
+  std::string open(const std::string& kind, const std::string& file, const std::string& member,
+                   uint64_t* reads = nullptr) {
+    host.mem().faults = {fault_read, UINT64_MAX, fault_kind::io_error};
+    host.mem().fault_calls = 0;
+    file_ptr f;
+    filesystem::g_open(f, nested(kind, file, member).c_str(), open_mode_read, abort_);
+    std::string bytes = read_all(*f);
+    if (reads != nullptr) *reads = host.mem().fault_calls;
+    host.mem().faults = {};
+    return bytes;
+  }
+
+  // Lists the TAR in `file` without readers: the walk that stores the index.
+  void list(const std::string& kind, const std::string& file) {
+    struct names : member_callback {
+      bool is_aborting() const override { return false; }
+      void* get_abort_event() const override { return nullptr; }
+      bool on_member(archive*, const char*, const file_stats&, file_ptr&) override { return true; }
+    } callback;
+    file_ptr none;
+    tar.list_members(compressed_tar(kind, file).c_str(), none, callback, false);
+  }
+
+  // Runs `sql` on the database, as another program damaging it would.
+  void damage(const std::string& sql) {
+    content_index_store()->flush();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((database_folder() + "/index.sqlite3").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    sqlite3_close(db);
+  }
+
+  std::string folder_;
+  std::vector<std::pair<std::string, std::string>> members_;
+  std::string tar_;
+  abort_callback_dummy abort_;
+};
+
+}  // namespace
+
+TEST_F(TarIndex, ALaterProcessOpensAMemberWithoutAPassFromTheStart) {
+  for (const char* kind : {"gz", "bz2"}) {
+    SCOPED_TRACE(kind);
+    std::string file = put(kind);
+    uint64_t cold = 0, warm = 0;
+    EXPECT_TRUE(open(kind, file, "last", &cold) == "last bytes");
+    // A walk to the end stores the member table, checkpoints and the mark.
+    list(kind, file);
+    next_process();
+    EXPECT_TRUE(open(kind, file, "last", &warm) == "last bytes");
+    EXPECT_LT(warm * 4, cold) << "cold " << cold << " reads, warm " << warm;
+    EXPECT_TRUE(open(kind, file, "middle") == members_[2].second);
+    // A listing of a walked and verified archive reads no more than the
+    // fingerprint.
+    next_process();
+    host.mem().faults = {fault_read, UINT64_MAX, fault_kind::io_error};
+    host.mem().fault_calls = 0;
+    list(kind, file);
+    EXPECT_LE(host.mem().fault_calls, 4u);
+    host.mem().faults = {};
+  }
+}
+
+// Damage written into the database by hand: each row is what a flipped
+// byte, a foreign record or a stale table may leave. A later process still
+// opens every member with its own bytes.
+TEST_F(TarIndex, NothingTheDatabaseHoldsPlacesAWrongByte) {
+  struct row {
+    const char* what;
+    const char* sql;
+  };
+  const row rows[] = {
+      {"checkpoints moved 512 bytes", "UPDATE checkpoints SET position = position + 512"},
+      {"checkpoint states flipped",
+       "UPDATE checkpoints SET state = substr(state, 1, 9) || x'5A' || substr(state, 11)"},
+      {"checks that do not match", "UPDATE checkpoints SET checksum = checksum + 1"},
+      {"a table byte flipped in every row's data position",
+       "UPDATE archives SET attachment = substr(attachment, 1, 60) || x'01' || "
+       "substr(attachment, 62)"},
+      {"the table of another archive",
+       "UPDATE archives SET attachment = (SELECT attachment FROM archives ORDER BY id LIMIT 1)"},
+      {"the table cut short",
+       "UPDATE archives SET attachment = substr(attachment, 1, length(attachment) - 10)"},
+  };
+  for (const char* kind : {"gz", "bz2"}) {
+    for (const row& r : rows) {
+      SCOPED_TRACE(std::string(kind) + ": " + r.what);
+      content_index_use(index_mode::disk, database_folder());
+      std::string file = put(kind);
+      std::string other = host.put(std::string("other.tar.") + kind,
+                                   kind == std::string("gz")
+                                       ? gzip_member(make_tar({{"zz", "other archive"}}))
+                                       : bzip2_compress(make_tar({{"zz", "other archive"}}), 1));
+      list(kind, other);
+      list(kind, file);
+      next_process();
+      damage(r.sql);
+      for (const auto& [name, bytes] : members_) {
+        SCOPED_TRACE(name);
+        outcome o = outcome_of([&](std::string& out) { out = open(kind, file, name); });
+        EXPECT_TRUE(o.ok) << o.error;
+        EXPECT_TRUE(o.content == bytes);
+      }
+      fs::remove_all(database_folder());
+    }
+  }
+}
+
+TEST_F(TarIndex, AMovedArchiveKeepsItsIndexARewrittenOneDoesNot) {
+  // Stored deflate blocks: the rewritten file below is the same size.
+  std::string file = host.put("a.tar.gz", gzip_member(tar_, 0));
+  uint64_t cold = 0, moved_reads = 0;
+  EXPECT_TRUE(open("gz", file, "last", &cold) == "last bytes");
+  list("gz", file);
+  next_process();
+  // The same bytes under another name: the index is reused.
+  std::string moved = host.put("moved.tar.gz", gzip_member(tar_, 0));
+  EXPECT_TRUE(open("gz", moved, "last", &moved_reads) == "last bytes");
+  EXPECT_LT(moved_reads * 4, cold) << "cold " << cold << " reads, moved " << moved_reads;
+  // Rewritten in place, same size and time stamp, members elsewhere.
+  std::vector<std::pair<std::string, std::string>> swapped = {members_[4], members_[1], members_[2],
+                                                              members_[3], members_[0]};
+  std::string rewritten = gzip_member(make_tar(swapped), 0);
+  ASSERT_EQ(rewritten.size(), host.mem().files.at(file).size());
+  host.put("a.tar.gz", rewritten);
+  next_process();
+  for (const auto& [name, bytes] : members_) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(open("gz", file, name) == bytes);
+  }
+}
