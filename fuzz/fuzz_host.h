@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive.h"
+include "archive/archive.h"
+#include "archive/content_index.h"
 #include "archive/view_format.h"
 #include "component/host_api.h"
 #include "host/service_registry.h"
@@ -82,6 +83,8 @@ class input_filesystem : public sonovale_io::filesystem {
 class host {
  public:
   explicit host(std::initializer_list<service_base*> services) {
+    // Every input starts from an empty index in memory, never the disk's.
+    sonovale_io::content_index_use(index_mode::memory);
     registry_.add(sonovale_io::filesystem::class_guid, &input_);
     registry_.add(sonovale_io::filesystem::class_guid, &tempmem_);
     for (service_base* s : services) registry_.add(sonovale_io::filesystem::class_guid, s);
