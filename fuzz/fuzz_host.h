@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-include "archive/archive.h"
+#include "archive/archive.h"
 #include "archive/content_index.h"
 #include "archive/view_format.h"
 #include "component/host_api.h"
