@@ -153,8 +153,8 @@ arguments parse_arguments(int argc, char** argv) {
 namespace {
 
 // The -m option, as cat, stat and extract take it.
-constexpr const char* member_option_help = R"(
-  -m, --member NAME  a member of the ARCHIVEs (repeatable): its name in its
+constexpr const char* member_option_help =
+    R"(  -m, --member NAME  a member of the ARCHIVEs (repeatable): its name in its
                   archive or a shell pattern ('docs/*', '*.txt'; '*' matches
                   '/' too), selecting what lies below a folder it names; a
                   member of a nested archive as 'list -r' names it, the levels
@@ -242,6 +242,7 @@ a backslash as \\.
 Prints the size and time stamp of each PATH (a local file or a member path)
 as the filesystem that owns it reports them; with -m, of each member of the
 ARCHIVEs that a NAME selects, as their listing reports them.
+
 )" + std::string(member_option_help);
     case command_id::cat:
       return R"(Usage: brenmoor cat PATH...
@@ -250,6 +251,7 @@ Writes the bytes of each PATH (a local file or a member path) to standard
 output. A PATH that fails is reported and the others are still written.
 With -m, writes the members of the ARCHIVEs that a NAME selects, in the
 order the archives hold them (as 'tar -xOf ARCHIVE NAME...' does).
+
 )" + std::string(member_option_help);
     case command_id::unpack:
       return R"(Usage: brenmoor unpack FILE [-o OUT]
