@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the release build (build/), a second build with
+# Runs every test: the release build (build/), the Debian package
+# (scripts/check_package.sh, in build-package/), a second build with
 # AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and the
 # tests of code that threads share under ThreadSanitizer (build-tsan/).
 set -euo pipefail
@@ -9,6 +10,7 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+bash scripts/check_package.sh
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRENMOOR_SANITIZE=ON >/dev/null
 cmake --build build-asan -j "$jobs"

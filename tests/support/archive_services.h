@@ -1,5 +1,5 @@
-// A test host with the module's TAR, GZ and BZ2 archive services and the
-// view formats registered, as the loaded module has them, and member paths
+// A test host with the module's TAR, GZ, BZ2 and XZ archive services and
+// their view formats registered, as the loaded module has them, and member paths
 // of TAR archives inside compressed files.
 #pragma once
 
@@ -12,6 +12,8 @@
 #include "formats/gz.h"
 #include "formats/gzip_view.h"
 #include "formats/tar.h"
+#include "formats/xz.h"
+#include "formats/xz_view.h"
 #include "tests/support/test_host.h"
 
 class archive_services {
@@ -24,15 +26,18 @@ class archive_services {
       sonovale_io::register_view_format(gzip_view_format());
     if (sonovale_io::find_view_format("bz2") == nullptr)
       sonovale_io::register_view_format(bz2_view_format());
+    if (sonovale_io::find_view_format("xz") == nullptr)
+      sonovale_io::register_view_format(xz_view_format());
     host.add_filesystem(&tar);
     host.add_filesystem(&gz);
     host.add_filesystem(&bz2);
+    host.add_filesystem(&xz);
     sonovale_io::content_index_clear();
   }
   ~archive_services() { sonovale_io::content_index_clear(); }
 
   // The member path of the TAR inside the compressed file at `path` of
-  // type `kind` ("gz", "bz2"), whose one member is `inner`.
+  // type `kind` ("gz", "bz2", "xz"), whose one member is `inner`.
   static std::string compressed_tar(const std::string& kind, const std::string& path,
                                     const std::string& inner = "x.tar") {
     return "unpack://" + kind + "|" + std::to_string(path.size()) + "|" + path + "|" + inner;
@@ -48,5 +53,6 @@ class archive_services {
   service_impl_single_t<archive_tar> tar;
   service_impl_single_t<archive_gz> gz;
   service_impl_single_t<archive_bz2> bz2;
+  service_impl_single_t<archive_xz> xz;
   test_host host;
 };
