@@ -261,6 +261,16 @@ bool content_entry::checkpoint_at_or_before(uint64_t position, indexed_checkpoin
   return true;
 }
 
+std::vector<indexed_checkpoint> content_entry::checkpoints_after(uint64_t position) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<indexed_checkpoint> out;
+  for (auto it = checkpoints_.upper_bound(position); it != checkpoints_.end(); ++it) {
+    const held_checkpoint& h = it->second;
+    out.push_back({{it->first, h.state}, h.confirmed, h.has_check, h.check});
+  }
+  return out;
+}
+
 size_t content_entry::checkpoint_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return checkpoints_.size();

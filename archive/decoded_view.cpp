@@ -1,5 +1,7 @@
 #include "archive/decoded_view.h"
 
+#include "archive/segment_pass.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -187,7 +189,12 @@ void decoded_view::start_pass(const indexed_checkpoint* from, abort_callback& ab
   }
   pass_position_ = from != nullptr ? from->point.output_position : 0;
   pass_from_start_ = from == nullptr;
-  pass_ = format_.start(source_, from != nullptr ? &from->point : nullptr, recorder_, abort);
+  const view_checkpoint* point = from != nullptr ? &from->point : nullptr;
+  if (read_ahead_ && !format_.decodes_on_every_core() && segment_workers() > 1) {
+    pass_ = start_segment_pass(format_, source_, entry_, point, recorder_, segment_workers(), abort);
+    if (pass_) return;
+  }
+  pass_ = format_.start(source_, point, recorder_, abort);
 }
 
 void decoded_view::restart_pass(abort_callback& abort) {

@@ -68,6 +68,11 @@ class decoded_view : public file {
   void reopen(abort_callback& abort) override;
   bool is_remote() override;
 
+  // Tells the view that its reader goes on to the end (a listing with
+  // readers, an extraction): passes then decode the stretches between the
+  // checkpoints the index knows on every core (archive/segment_pass.h).
+  void read_to_the_end() { read_ahead_ = true; }
+
   // Decodes from the position to the end of the content, unless a pass
   // from the start has verified the file before: afterwards the size is
   // known and every check of the format has passed for the whole content
@@ -126,6 +131,7 @@ class decoded_view : public file {
   uint64_t pass_position_ = 0;  // output position of the pass's next byte
   bool pass_from_start_ = false;
   bool pass_ended_ = false;
+  bool read_ahead_ = false;
 
   recorder recorder_{*this};
   std::vector<pending_check> pending_;

@@ -86,6 +86,10 @@ class view_format {
   virtual std::unique_ptr<view_pass> start(const file_ptr& source, const view_checkpoint* from,
                                            checkpoint_sink& sink, abort_callback& abort) = 0;
 
+  // True when one pass already decodes on every core (bzip2's blocks): such
+  // passes are not also run side by side between checkpoints.
+  virtual bool decodes_on_every_core() const { return false; }
+
  protected:
   ~view_format() = default;
 };

@@ -258,6 +258,7 @@ class bz2_pass final : public view_pass {
 class bz2_view final : public view_format {
  public:
   const char* type_name() const override { return ::type_name; }
+  bool decodes_on_every_core() const override { return true; }
 
   std::unique_ptr<view_pass> start(const file_ptr& source, const view_checkpoint* from,
                                    checkpoint_sink& sink, abort_callback& abort) override {

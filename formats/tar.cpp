@@ -461,6 +461,8 @@ void archive_tar::list_members(const char* path, file_ptr& reader, member_callba
                                bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
   walked_archive archive(reader.is_valid() ? reader : open_archive(path, callback));
+  // Every member's bytes are read in turn: the whole content, once.
+  if (supply_readers && archive.view != nullptr) archive.view->read_to_the_end();
   tar_reader walker(archive.file, callback);
   file_ptr content;
   plix::string8 member_path;

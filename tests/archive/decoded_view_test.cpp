@@ -17,91 +17,12 @@
 #include "archive/content_index.h"
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
+#include "tests/support/plus_one_format.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
 
 namespace {
-
-// A stand-in compressed format whose content is its file's bytes, each
-// plus one, and whose byte 0xFF is corrupt data. It records a checkpoint
-// (the input offset) every `spacing` bytes and counts what it decodes, so
-// tests can see where passes start.
-class plus_one_format : public view_format {
- public:
-  static constexpr uint64_t spacing = 64 * 1024;
-  std::atomic<uint64_t> decoded{0};
-  std::atomic<unsigned> passes{0};
-  std::atomic<unsigned> passes_from_start{0};
-
-  const char* type_name() const override { return "plus1"; }
-
-  std::unique_ptr<view_pass> start(const file_ptr& source, const view_checkpoint* from,
-                                   checkpoint_sink& sink, abort_callback&) override {
-    ++passes;
-    if (from == nullptr) ++passes_from_start;
-    uint64_t offset = 0;
-    if (from != nullptr) {
-      EXPECT_EQ(from->state.size(), sizeof offset);
-      std::memcpy(&offset, from->state.data(), sizeof offset);
-      EXPECT_EQ(offset, from->output_position);
-    }
-    return std::make_unique<pass>(*this, source, offset, sink);
-  }
-
- private:
-  class pass : public view_pass {
-   public:
-    pass(plus_one_format& format, file_ptr source, uint64_t offset, checkpoint_sink& sink)
-        : format_(format), source_(std::move(source)), offset_(offset), sink_(sink) {}
-
-    size_t decode(uint8_t* out, size_t capacity, abort_callback& abort) override {
-      size_t done = 0;
-      while (done < capacity) {
-        check_aborted(abort);
-        if (offset_ % spacing == 0) {
-          view_checkpoint c;
-          c.output_position = offset_;
-          c.state.resize(sizeof offset_);
-          std::memcpy(c.state.data(), &offset_, sizeof offset_);
-          sink_.add_checkpoint(std::move(c));
-        }
-        source_->seek(offset_, abort);
-        uint64_t to_checkpoint = spacing - offset_ % spacing;
-        auto want = static_cast<uint32_t>(std::min<uint64_t>(capacity - done, to_checkpoint));
-        uint32_t got = source_->read(out + done, want, abort);
-        for (uint32_t i = 0; i < got; ++i) {
-          if (out[done + i] == 0xFF) throw exception_io_data("bad byte");
-          ++out[done + i];
-        }
-        done += got;
-        offset_ += got;
-        format_.decoded += got;
-        if (got < want) break;
-      }
-      return done;
-    }
-
-   private:
-    plus_one_format& format_;
-    file_ptr source_;
-    uint64_t offset_;
-    checkpoint_sink& sink_;
-  };
-};
-
-std::string plus_one(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) c = static_cast<char>(static_cast<uint8_t>(c) + 1);
-  return out;
-}
-
-// Bytes 0 to 0xFE over and over, so that no byte is corrupt.
-std::string clean_data(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 255);
-  return s;
-}
 
 struct DecodedView : testing::Test {
   plus_one_format format;
@@ -382,11 +303,7 @@ TEST_F(DecodedView, ACheckpointFromDiskIsUsedOnlyWhenItsCheckMatches) {
   const std::string expected = plus_one(data);
   const uint64_t at = 4 * plus_one_format::spacing;
   auto checkpoint_at = [](uint64_t position) {
-    view_checkpoint c;
-    c.output_position = position;
-    c.state.resize(sizeof position);
-    std::memcpy(c.state.data(), &position, sizeof position);
-    return c;
+    return view_checkpoint{position, plus_one_format::state_at(position)};
   };
   auto check_of = [&](uint64_t position, const std::string& bytes) {
     return checkpoint_check_of(checkpoint_at(position),
