@@ -254,6 +254,20 @@ class index_store::impl {
     return s;
   }
 
+  std::vector<index_entry_summary> entries() {
+    flush();
+    std::vector<index_entry_summary> out;
+    std::lock_guard<std::mutex> lock(db_mutex_);
+    if (!usable_locked()) return out;
+    statement rows(db_, "SELECT path, type, size, bytes, used FROM archives ORDER BY used DESC, id");
+    while (rows.step()) {
+      out.push_back({rows.text(0), rows.text(1), from_column(rows.integer(2)),
+                     from_column(rows.integer(3)), rows.integer(4)});
+    }
+    failed(rows.result());
+    return out;
+  }
+
   // After fork, in the child: the connection and the writer belong to the
   // parent. Both are abandoned, never closed or joined (SQLite must not
   // touch a connection across fork); the next use opens anew.
@@ -627,4 +641,8 @@ void index_store::flush() {
 
 index_status index_store::status() {
   return impl_->status();
+}
+
+std::vector<index_entry_summary> index_store::entries() {
+  return impl_->entries();
 }

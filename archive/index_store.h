@@ -54,6 +54,15 @@ struct index_status {
   bool working = false;  // false once the store gave up
 };
 
+// One file's entries, as status lists them.
+struct index_entry_summary {
+  std::string path;  // the file that last used them
+  std::string type;
+  uint64_t size = 0;
+  uint64_t bytes = 0;     // what its rows take
+  int64_t used = 0;       // seconds since the epoch
+};
+
 class index_store {
  public:
   // Opens or makes the database in `folder` (made 0700 when missing),
@@ -88,6 +97,8 @@ class index_store {
   void flush();
 
   index_status status();
+  // Every file's entries, most recently used first.
+  std::vector<index_entry_summary> entries();
 
   class impl;  // defined in the source only
 

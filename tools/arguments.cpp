@@ -12,7 +12,7 @@ struct command_name {
 constexpr command_name commands[] = {
     {"info", command_id::info},   {"list", command_id::list},     {"stat", command_id::stat},
     {"cat", command_id::cat},     {"unpack", command_id::unpack}, {"extract", command_id::extract},
-    {"mount", command_id::mount}, {"umount", command_id::umount},
+    {"mount", command_id::mount}, {"umount", command_id::umount}, {"index", command_id::index},
 };
 
 const char* name_of(command_id id) {
@@ -72,6 +72,11 @@ void check_path_count(const arguments& a) {
     case command_id::umount:
       if (n != 1) throw usage_error("'umount' takes exactly one mount point");
       break;
+    case command_id::index:
+      if (a.index_status && a.index_drop) throw usage_error("--status and --drop exclude each other");
+      if (a.index_status && n != 0) throw usage_error("'index --status' takes no paths");
+      if (!a.index_status && n == 0) throw usage_error("'index' needs an archive");
+      break;
     default:
       if (n == 0 && !a.members.empty())
         throw usage_error(std::string("'") + name_of(a.command) + "' needs an archive");
@@ -120,6 +125,12 @@ arguments parse_arguments(int argc, char** argv) {
     } else if (arg == "-r" || arg == "--recursive") {
       a.recursive = true;
       pending.push_back({{command_id::list, command_id::mount}, std::string(arg)});
+    } else if (arg == "--status") {
+      a.index_status = true;
+      pending.push_back({{command_id::index}, std::string(arg)});
+    } else if (arg == "--drop") {
+      a.index_drop = true;
+      pending.push_back({{command_id::index}, std::string(arg)});
     } else if (arg == "-f" || arg == "--foreground") {
       a.foreground = true;
       pending.push_back({{command_id::mount}, std::string(arg)});
@@ -185,6 +196,11 @@ Commands:
                                 names them: cat a.tar.gz -m docs/readme.txt
   mount ARCHIVE DIR [-r] [-f]   shows the archive as a read-only folder at DIR
   umount DIR                    unmounts what 'mount' mounted at DIR
+  index ARCHIVE...              decodes each compressed archive once and keeps
+                                its index on disk for every later command
+  index --status | --drop ARCHIVE...
+                                where the index is and what it holds; forgets
+                                the archives' entries
 
 A PATH is a local file or a member path:
   unpack://TYPE|LENGTH|ARCHIVE PATH|MEMBER
@@ -291,6 +307,27 @@ once on standard error. Detaches once mounted unless -f is given.
   -r, --recursive   shows each member that is itself an archive the module
                     reads as a folder of its members, listed on first entry
   -f, --foreground  stays in the foreground; Ctrl-C or SIGTERM unmounts
+)";
+    case command_id::index:
+      return R"(Usage: brenmoor index ARCHIVE...
+       brenmoor index --status
+       brenmoor index --drop ARCHIVE...
+Decodes each compressed ARCHIVE (a .tar.gz, .tar.bz2, .tar.xz, .tar.zst, ...,
+and the compressed TARs inside it, to any depth) once and keeps what that
+teaches on disk: checkpoints in the decoded content and the TAR's member
+table. Every later command, in any process, then lists at once and opens a
+member where it lies, decoding on every core when it reads far ahead. list,
+cat, extract and mount build and use the same index without being asked.
+
+The index lives in $XDG_CACHE_HOME/brenmoor (else ~/.cache/brenmoor), or in
+the folder $BRENMOOR_INDEX names; BRENMOOR_INDEX=memory keeps it in each
+process's memory only, BRENMOOR_INDEX=off uses none. $BRENMOOR_INDEX_SIZE
+bounds it (bytes, or with K, M, G: default 1G); the least recently used go
+first. Nothing read from it is trusted: what it says is checked by decoding
+before a byte is served. The module never writes beside an archive.
+
+  --status  the database's place and size, and the archives it holds
+  --drop    removes the entries of each ARCHIVE
 )";
     case command_id::umount:
       return R"(Usage: brenmoor umount DIR

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-enum class command_id { none, info, list, stat, cat, unpack, extract, mount, umount };
+enum class command_id { none, info, list, stat, cat, unpack, extract, mount, umount, index };
 
 struct arguments {
   command_id command = command_id::none;
@@ -15,6 +15,8 @@ struct arguments {
   bool json = false;        // list --json
   bool recursive = false;   // list -r, mount -r
   bool foreground = false;  // mount -f
+  bool index_status = false;  // index --status
+  bool index_drop = false;    // index --drop
   std::string module;       // --module; empty: BRENMOOR_MODULE or the default
   bool has_output = false;
   std::string output;     // unpack -o

@@ -13,6 +13,7 @@
 #include "archive/member_path.h"
 #include "component/identity.h"
 #include "tools/extract_safety.h"
+#include "tools/index_command.h"
 #include "tools/member_listing.h"
 #include "tools/member_selection.h"
 #include "tools/mount_command.h"
@@ -35,6 +36,8 @@ struct context {
   const arguments& args;
   int status = exit_ok;
   bool refused = false;
+  // index: listings that print nothing and go into every nested archive.
+  bool indexing = false;
 
   abort_callback& abort() { return host.abort(); }
   void fail(std::string_view path, std::string_view message) {
@@ -132,6 +135,14 @@ class listing_callback : public host_member_callback {
   bool handle(archive*, const char* path, const file_stats& stats,
               service_ptr_t<file>& reader) override {
     std::string member = member_name_of(path);
+    if (c_.indexing) {
+      // Opened by its path, not from a handed-over copy: a nested archive
+      // is then read through the module's decoded view, which the index
+      // serves.
+      service_ptr_t<file> by_path;
+      if (c_.host.archive_for(path) != nullptr) list_nested(path, member, by_path);
+      return true;
+    }
     std::string line;
     if (c_.args.json) {
       line = "{\"path\": " + json_string(path) + ", \"member\": " + json_string(member) +
@@ -182,6 +193,21 @@ void listing_callback::list_nested(const char* path, const std::string& member,
 
 int run_list(context& c) {
   for_each_path(c, [&](const std::string& path) { list_archive(c, path, {}, "", 0); });
+  return c.status;
+}
+
+// ---- index ----
+
+// Lists every archive to its end, nested ones too, printing nothing: the
+// module keeps what the walks learn on disk.
+int run_index(context& c) {
+  if (c.args.index_status) return show_index_status();
+  if (c.args.index_drop) return drop_from_index(c.host, c.args.paths);
+  c.indexing = true;
+  for_each_path(c, [&](const std::string& path) {
+    list_archive(c, path, {}, "", 0);
+    if (!c.args.quiet) output_write(human_text(path) + ": indexed\n");
+  });
   return c.status;
 }
 
@@ -507,6 +533,7 @@ int run_command(sonovale_host& host, const arguments& args) {
     case command_id::extract: return run_extract(c);
     case command_id::mount: return run_mount(host, args);
     case command_id::umount: return run_umount(args);
+    case command_id::index: return run_index(c);
     case command_id::none: break;
   }
   return exit_usage;
