@@ -139,6 +139,7 @@ _brenmoor() {
     unpack) options+=" --output" ;;
     extract) options+=" --directory --member" ;;
     mount) options+=" --recursive --foreground" ;;
+    index) options+=" --status --drop" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
@@ -146,8 +147,8 @@ _brenmoor() {
   fi
 
   case $command in
-    "") COMPREPLY=($(compgen -W "info list stat cat unpack extract mount umount" -- "$cur")) ;;
-    list | extract) _brenmoor_files archive "$cur" ;;
+    "") COMPREPLY=($(compgen -W "info list stat cat unpack extract mount umount index" -- "$cur")) ;;
+    list | extract | index) _brenmoor_files archive "$cur" ;;
     cat | stat)
       if [[ -n $has_members ]]; then _brenmoor_files archive "$cur"; else _brenmoor_files any "$cur"; fi
       ;;
