@@ -16,9 +16,6 @@ namespace sonovale_io {
 
 namespace {
 
-// A segment runs from one checkpoint to the first one at least this much
-// output further on.
-constexpr uint64_t segment_size = uint64_t{8} << 20;
 // No segment is decoded into one block larger than this: a stretch without
 // checkpoints beyond it is left to the sequential pass.
 constexpr uint64_t max_segment_size = uint64_t{64} << 20;
@@ -144,8 +141,9 @@ unsigned processor_count() {
 class segment_pass final : public view_pass {
  public:
   segment_pass(view_format& format, const file_ptr& source, std::shared_ptr<content_entry> entry,
-               checkpoint_sink& sink, std::vector<segment>&& segments)
-      : format_(format),
+               checkpoint_sink& sink, std::vector<segment>&& segments, uint64_t segment_bytes)
+      : segment_bytes_(segment_bytes),
+        format_(format),
         shared_(std::make_shared<shared_source>(source)),
         entry_(std::move(entry)),
         sink_(sink),
@@ -297,7 +295,10 @@ class segment_pass final : public view_pass {
         }
       }
     }
-    size_t capacity = std::max<size_t>(size, segment_size + segment_size / 4);
+    // Segments run a little past their nominal size: room for that, so that
+    // buffers are reused.
+    size_t capacity = static_cast<size_t>(
+        std::max<uint64_t>(size, std::min(segment_bytes_ + segment_bytes_ / 4, max_segment_size)));
     return {std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[capacity]), capacity};
   }
 
@@ -338,6 +339,7 @@ class segment_pass final : public view_pass {
     }
   }
 
+  const uint64_t segment_bytes_;
   view_format& format_;
   std::shared_ptr<shared_source> shared_;
   std::shared_ptr<content_entry> entry_;
@@ -369,7 +371,8 @@ unsigned segment_workers() {
 std::unique_ptr<view_pass> start_segment_pass(view_format& format, const file_ptr& source,
                                               const std::shared_ptr<content_entry>& entry,
                                               const view_checkpoint* from, checkpoint_sink& sink,
-                                              unsigned workers, abort_callback& abort) {
+                                              unsigned workers, abort_callback& abort,
+                                              uint64_t segment_bytes) {
   check_aborted(abort);
   uint64_t start = from != nullptr ? from->output_position : 0;
   std::vector<indexed_checkpoint> ahead = entry->checkpoints_after(start);
@@ -379,7 +382,7 @@ std::unique_ptr<view_pass> start_segment_pass(view_format& format, const file_pt
   if (from != nullptr) current.start = *from;
   for (indexed_checkpoint& c : ahead) {
     uint64_t length = c.point.output_position - current.start.output_position;
-    if (length < segment_size) continue;
+    if (length < std::max<uint64_t>(segment_bytes, 1)) continue;
     if (length > max_segment_size) break;
     current.end = c.point;
     segment next;
@@ -388,7 +391,8 @@ std::unique_ptr<view_pass> start_segment_pass(view_format& format, const file_pt
     current = std::move(next);
   }
   if (segments.size() < 2) return nullptr;
-  auto pass = std::make_unique<segment_pass>(format, source, entry, sink, std::move(segments));
+  auto pass = std::make_unique<segment_pass>(format, source, entry, sink, std::move(segments),
+                                             segment_bytes);
   pass->start_workers(std::max(workers, 1u));
   return pass;
 }

@@ -29,12 +29,15 @@ namespace sonovale_io {
 // The segment pass over `source` from `from` (null: the content's start,
 // otherwise a confirmed checkpoint of `entry`), or null when the entry
 // knows too few checkpoints ahead for two segments. Checkpoints past the
-// last known one go to `sink`. `workers` threads decode (at least 1).
-// Holds references to `source` and `entry`; `format` and `sink` outlive it.
+// last known one go to `sink`. `workers` threads decode (at least 1); a
+// segment ends at the first checkpoint at least `segment_bytes` of output
+// past its start (8 MiB; tests make them smaller). Holds references to
+// `source` and `entry`; `format` and `sink` outlive it.
 std::unique_ptr<view_pass> start_segment_pass(view_format& format, const file_ptr& source,
                                               const std::shared_ptr<content_entry>& entry,
                                               const view_checkpoint* from, checkpoint_sink& sink,
-                                              unsigned workers, abort_callback& abort);
+                                              unsigned workers, abort_callback& abort,
+                                              uint64_t segment_bytes = uint64_t{8} << 20);
 
 // The number of workers a segment pass uses on this machine: one per
 // processor the process may run on, at most 8.

@@ -18,6 +18,7 @@
 
 #include "archive/archive.h"
 #include "archive/content_index.h"
+#include "archive/segment_pass.h"
 #include "archive/view_format.h"
 #include "component/host_api.h"
 #include "host/service_registry.h"
@@ -225,6 +226,35 @@ inline std::unique_ptr<std::string> run_view_pass(sonovale_io::view_format& form
   return attempt([&] {
     abort_callback_dummy abort;
     std::unique_ptr<sonovale_io::view_pass> pass = format.start(source, from, sink, abort);
+    std::string content, piece(4099, '\0');
+    for (;;) {
+      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
+      content.append(piece, 0, got);
+      if (got < piece.size()) return content;
+    }
+  });
+}
+
+// The same content read by a segment pass (archive/segment_pass.h) that
+// knows `checkpoints` (as one pass from the start recorded them), every
+// checkpoint starting a segment, on two workers: its content, or null after
+// exception_io_data. Null too when there are too few checkpoints for two
+// segments: then `ran` is false.
+inline std::unique_ptr<std::string> run_segment_pass(
+    sonovale_io::view_format& format, const sonovale_io::file_ptr& source,
+    const std::vector<sonovale_io::view_checkpoint>& checkpoints, bool& ran) {
+  auto entry = std::make_shared<sonovale_io::content_entry>();
+  for (const sonovale_io::view_checkpoint& c : checkpoints) {
+    sonovale_io::view_checkpoint copy = c;
+    entry->add_checkpoint(std::move(copy));
+  }
+  collecting_sink later;
+  abort_callback_dummy abort;
+  std::unique_ptr<sonovale_io::view_pass> pass =
+      sonovale_io::start_segment_pass(format, source, entry, nullptr, later, 2, abort, 1);
+  ran = pass != nullptr;
+  if (!ran) return nullptr;
+  return attempt([&] {
     std::string content, piece(4099, '\0');
     for (;;) {
       size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);

@@ -213,6 +213,15 @@ void check_view(const expected_result& e, const uint8_t* data, size_t size) {
   content.clear();
   failure = run_pass(every_boundary, source, nullptr, marks, content);
   FUZZ_REQUIRE((failure == nullptr) == e.inflated_ok);
+  // Decoded on two workers, a segment at every block boundary: the same
+  // verdict, and the same bytes.
+  bool ran = false;
+  std::unique_ptr<std::string> segments =
+      fuzz::run_segment_pass(every_boundary, source, marks.checkpoints, ran);
+  if (ran) {
+    FUZZ_REQUIRE((segments != nullptr) == e.inflated_ok);
+    if (segments != nullptr) FUZZ_REQUIRE(*segments == e.content);
+  }
   for (size_t i = 0; i < marks.checkpoints.size() && i < 64; ++i) {
     const view_checkpoint& from = marks.checkpoints[i];
     FUZZ_REQUIRE(from.output_position <= e.content.size());

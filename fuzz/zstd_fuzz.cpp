@@ -152,6 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   file_ptr source = fuzz::memory_file(data, size);
   fuzz::collecting_sink sink;
   check(fuzz::run_view_pass(zstd_view_format(), source, nullptr, sink));
+  // Decoded on two workers between the checkpoints: the same verdict and
+  // bytes.
+  bool ran = false;
+  std::unique_ptr<std::string> segments =
+      fuzz::run_segment_pass(zstd_view_format(), source, sink.checkpoints, ran);
+  if (ran) check(segments);
   if (v != verdict::ok) return 0;
   for (size_t i = 0; i < sink.checkpoints.size() && i < 16; ++i) {
     const view_checkpoint& from = sink.checkpoints[i];
