@@ -282,8 +282,18 @@ uint64_t content_entry::content_size() const {
 }
 
 void content_entry::set_content_size(uint64_t size) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    content_size_ = size;
+    if (store_ == nullptr || stored_content_size_ == size) return;
+    stored_content_size_ = size;
+  }
+  store_->set_content_size(key_, path_, timestamp_, size);
+}
+
+uint64_t content_entry::content_size_hint() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  content_size_ = size;
+  return content_size_ != unknown_size ? content_size_ : stored_content_size_;
 }
 
 bool content_entry::verified() const {
@@ -308,6 +318,7 @@ void content_entry::reset() {
     checkpoints_.clear();
     checkpoint_bytes_ = 0;
     content_size_ = unknown_size;
+    stored_content_size_ = unknown_size;
     verified_ = false;
     stored_attachment_.clear();
     saved_attachment_version_ = 0;
@@ -354,6 +365,7 @@ void content_entry::tie_to_store(std::shared_ptr<index_store> store, index_key k
     add_locked(c.output_position, {std::move(c.state), false, true, c.check});
   }
   verified_ = stored.verified;
+  stored_content_size_ = stored.content_size;
   stored_attachment_ = unwrap_attachment(key_, stored.attachment);
 }
 

@@ -89,6 +89,11 @@ class content_entry final : public checkpoint_sink {
   // The content's size, unknown_size until a pass has reached its end.
   uint64_t content_size() const;
   void set_content_size(uint64_t size);
+  // The content's size as far as anything here knows it: content_size, else
+  // what the index on disk says a pass found (a hint, as a gzip trailer's
+  // size is: for statistics and listings, never to place a byte), else
+  // unknown_size.
+  uint64_t content_size_hint() const;
   // True once a pass from the start has reached the end with every check
   // of the format passed (or the index on disk says one has).
   bool verified() const;
@@ -146,6 +151,7 @@ class content_entry final : public checkpoint_sink {
   std::map<uint64_t, held_checkpoint> checkpoints_;  // by output position
   size_t checkpoint_bytes_ = 0;
   uint64_t content_size_ = unknown_size;
+  uint64_t stored_content_size_ = unknown_size;
   bool verified_ = false;
   std::shared_ptr<content_attachment> attachment_;
   uint64_t saved_attachment_version_ = 0;

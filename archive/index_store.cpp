@@ -20,7 +20,7 @@ namespace {
 constexpr char database_name[] = "/index.sqlite3";
 // Bumped whenever the tables change; a database of another version is made
 // anew.
-constexpr int schema_version = 1;
+constexpr int schema_version = 2;
 // How long a statement waits for another process's lock before the store
 // gives up on it (the index is a cache: nothing waits longer for it).
 constexpr int busy_timeout_ms = 2000;
@@ -37,7 +37,7 @@ constexpr const char* schema[] = {
     " id INTEGER PRIMARY KEY,"
     " type TEXT NOT NULL, size INTEGER NOT NULL, fingerprint INTEGER NOT NULL,"
     " path TEXT NOT NULL, mtime INTEGER NOT NULL, used INTEGER NOT NULL,"
-    " verified INTEGER NOT NULL DEFAULT 0, attachment BLOB,"
+    " verified INTEGER NOT NULL DEFAULT 0, content_size INTEGER, attachment BLOB,"
     " bytes INTEGER NOT NULL DEFAULT 0,"
     " UNIQUE(type, size, fingerprint))",
     "CREATE INDEX IF NOT EXISTS archives_by_use ON archives(used)",
@@ -117,6 +117,7 @@ class statement {
     return result_;
   }
   int64_t integer(int column) { return sqlite3_column_int64(stmt_, column); }
+  bool is_null(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   std::string text(int column) {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
     return p != nullptr ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
@@ -139,12 +140,13 @@ int exec(sqlite3* db, const char* sql) {
 
 // A queued write.
 struct write_op {
-  enum kind_t { checkpoint, verified, attachment, drop, touch } kind;
+  enum kind_t { checkpoint, verified, attachment, content_size, drop, touch } kind;
   index_key key;
   std::string path;
   uint64_t timestamp = 0;
   stored_checkpoint point;
   std::vector<uint8_t> blob;
+  uint64_t value = 0;  // content_size: the size
 };
 
 }  // namespace
@@ -171,13 +173,14 @@ class index_store::impl {
       if (!usable_locked()) return false;
       int64_t id = -1;
       statement archive(db_,
-                        "SELECT id, verified, attachment FROM archives "
+                        "SELECT id, verified, attachment, content_size FROM archives "
                         "WHERE type = ? AND size = ? AND fingerprint = ?");
       archive.bind(1, key.type).bind(2, to_column(key.size)).bind(3, to_column(key.fingerprint));
       if (archive.step()) {
         id = archive.integer(0);
         out.verified = archive.integer(1) != 0;
         out.attachment = archive.blob(2);
+        if (!archive.is_null(3)) out.content_size = from_column(archive.integer(3));
       } else if (!failed(archive.result())) {
         return false;
       }
@@ -325,7 +328,7 @@ class index_store::impl {
       if (result != SQLITE_OK) return result;
     }
     if (found == 0) {
-      result = exec(db_, "PRAGMA user_version = 1");
+      result = exec(db_, "PRAGMA user_version = 2");
       if (result != SQLITE_OK) return result;
     }
     // Reading the tables once finds a file that is damaged at its root.
@@ -434,6 +437,11 @@ class index_store::impl {
       case write_op::verified: {
         statement set(db_, "UPDATE archives SET verified = 1 WHERE id = ?");
         set.bind(1, id);
+        return !failed(set.run());
+      }
+      case write_op::content_size: {
+        statement set(db_, "UPDATE archives SET content_size = ? WHERE id = ?");
+        set.bind(1, to_column(op.value)).bind(2, id);
         return !failed(set.run());
       }
       case write_op::attachment: {
@@ -620,6 +628,13 @@ void index_store::add_checkpoint(const index_key& key, const std::string& path, 
 void index_store::set_verified(const index_key& key, const std::string& path,
                                uint64_t timestamp) {
   impl_->enqueue({write_op::verified, key, path, timestamp, {}, {}});
+}
+
+void index_store::set_content_size(const index_key& key, const std::string& path,
+                                   uint64_t timestamp, uint64_t size) {
+  write_op op{write_op::content_size, key, path, timestamp, {}, {}};
+  op.value = size;
+  impl_->enqueue(std::move(op));
 }
 
 void index_store::set_attachment(const index_key& key, const std::string& path,

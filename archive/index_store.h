@@ -42,6 +42,9 @@ struct stored_checkpoint {
 struct stored_content {
   std::vector<stored_checkpoint> checkpoints;  // by output position
   bool verified = false;
+  // The content's size as a pass that reached its end found it; all ones
+  // when none has.
+  uint64_t content_size = UINT64_MAX;
   std::vector<uint8_t> attachment;  // the archive format's table, as it wrote it
 };
 
@@ -85,6 +88,8 @@ class index_store {
   void add_checkpoint(const index_key& key, const std::string& path, uint64_t timestamp,
                       stored_checkpoint checkpoint);
   void set_verified(const index_key& key, const std::string& path, uint64_t timestamp);
+  void set_content_size(const index_key& key, const std::string& path, uint64_t timestamp,
+                        uint64_t size);
   void set_attachment(const index_key& key, const std::string& path, uint64_t timestamp,
                       std::vector<uint8_t> attachment);
   // Removes everything stored for `key`.

@@ -38,6 +38,7 @@ class IndexStore : public testing::Test {
     s.add_checkpoint(key, "/a.tar.gz", 7, {8 << 20, std::vector<uint8_t>(300, 1), 0xAB});
     s.add_checkpoint(key, "/a.tar.gz", 7, {16 << 20, std::vector<uint8_t>(40, 2), 0xCD});
     s.set_verified(key, "/a.tar.gz", 7);
+    s.set_content_size(key, "/a.tar.gz", 7, 123456789);
     s.set_attachment(key, "/a.tar.gz", 7, std::vector<uint8_t>(1000, 3));
     s.flush();
   }
@@ -92,6 +93,7 @@ TEST_F(IndexStore, WhatOneStoreWritesAnotherReads) {
   EXPECT_EQ(got.checkpoints[0].check, 0xABu);
   EXPECT_EQ(got.checkpoints[1].output_position, 16u << 20);
   EXPECT_TRUE(got.verified);
+  EXPECT_EQ(got.content_size, 123456789u);
   EXPECT_EQ(got.attachment, std::vector<uint8_t>(1000, 3));
   // Another fingerprint, size or type is another file.
   for (index_key other : {index_key{"gz", 123456, 1}, index_key{"gz", 1, key_.fingerprint},
