@@ -215,7 +215,7 @@ class segment_pass final : public view_pass {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       // Kept for the next segment: fresh memory costs a page fault a page.
-      spare_.push_back({std::move(s.bytes), s.capacity});
+      if (s.bytes) spare_.push_back({std::move(s.bytes), s.capacity});
       ++next_;
     }
     taken_ = 0;
