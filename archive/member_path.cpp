@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "component/host_api.h"
+#include "abi/host_api.h"
 
 namespace sonovale_io {
 

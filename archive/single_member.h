@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
-#include "component/unpacker.h"
 
 namespace sonovale_io {
 

@@ -40,9 +40,9 @@
 #include <vector>
 
 #include "archive/member_path.h"
-#include "formats/bz2.h"
-#include "formats/bz2_decoder.h"
-#include "formats/bz2_parallel.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_decoder.h"
+#include "formats/bzip2/bz2_parallel.h"
 #include "host/native_filesystem.h"
 #include "host/service_registry.h"
 #include "io/file_buffer.h"

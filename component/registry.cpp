@@ -7,15 +7,15 @@
 // that the order never depends on initialisation order across files.
 #include "component/identity.h"
 #include "component/module.h"
-#include "formats/bz2.h"
-#include "formats/bz2_view.h"
-#include "formats/gz.h"
-#include "formats/gzip_view.h"
-#include "formats/tar.h"
-#include "formats/xz.h"
-#include "formats/xz_view.h"
-#include "formats/zst.h"
-#include "formats/zstd_view.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_view.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/gzip/gzip_view.h"
+#include "formats/tar/tar_walk.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/xz/xz_view.h"
+#include "formats/zstd/zstd_archive.h"
+#include "formats/zstd/zstd_view.h"
 
 namespace {
 

@@ -23,10 +23,10 @@
 #include <string>
 #include <typeinfo>
 
-#include "formats/bz2.h"
-#include "formats/bz2_decoder.h"
-#include "formats/bz2_parallel.h"
-#include "formats/bz2_view.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_decoder.h"
+#include "formats/bzip2/bz2_parallel.h"
+#include "formats/bzip2/bz2_view.h"
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;

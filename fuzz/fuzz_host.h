@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "abi/host_api.h"
 #include "archive/archive.h"
 #include "archive/view_format.h"
-#include "component/host_api.h"
 #include "host/service_registry.h"
 #include "host/tempmem_filesystem.h"
 #include "io/file_buffer.h"

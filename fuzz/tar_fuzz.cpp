@@ -20,7 +20,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "formats/tar.h"
+#include "formats/tar/tar_walk.h"
 #include "fuzz/fuzz_host.h"
 #include "io/filesystem.h"
 

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "component/visibility.h"
+#include "abi/visibility.h"
 #include "io/exceptions.h"
 
 // Passed by reference as the last argument of every blocking operation.

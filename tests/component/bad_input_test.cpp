@@ -13,13 +13,13 @@
 #include <typeinfo>
 #include <vector>
 
+#include "abi/unpacker.h"
 #include "archive/member_path.h"
-#include "component/unpacker.h"
-#include "formats/bz2.h"
-#include "formats/gz.h"
-#include "formats/tar.h"
-#include "formats/xz.h"
-#include "formats/zst.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/tar/tar_walk.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/zstd/zstd_archive.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;

@@ -3,10 +3,10 @@
 #include <csignal>
 #include <cstring>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
 #include "component/identity.h"
 #include "component/module.h"
-#include "component/unpacker.h"
 #include "io/file_buffer.h"
 #include "io/filesystem.h"
 #include "tests/support/test_host.h"

@@ -13,9 +13,9 @@
 #include <typeinfo>
 #include <vector>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
 #include "component/identity.h"
-#include "component/unpacker.h"
 #include "host/host.h"
 #include "tests/support/expect_throw.h"
 

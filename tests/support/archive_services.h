@@ -7,11 +7,11 @@
 
 #include "archive/content_index.h"
 #include "archive/view_format.h"
-#include "formats/bz2.h"
-#include "formats/bz2_view.h"
-#include "formats/gz.h"
-#include "formats/gzip_view.h"
-#include "formats/tar.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_view.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/gzip/gzip_view.h"
+#include "formats/tar/tar_walk.h"
 #include "tests/support/test_host.h"
 
 class archive_services {

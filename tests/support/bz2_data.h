@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/bz2_parallel.h"
+#include "formats/bzip2/bz2_parallel.h"
 #include "tests/support/tool_run.h"
 
 // ---- The reference tool -------------------------------------------------

@@ -1,0 +1,38 @@
+// The ZST archive and unpacker: a zstd file offered as an archive with one
+// member, and as an unpacker of zstd files the host has opened.
+//
+// The member is named after the archive path without its last extension
+// ('song.wav.zst' holds 'song.wav'; 'album.tzst' holds 'album.tar'); its
+// time stamp is the archive file's. Content is always decoded whole into
+// an in-memory file, every frame to its verified end
+// (formats/zstd/zstd_decoder.h lists the failures). Sizes given without
+// decoding (statistics, listing without readers) are the sum of the
+// content sizes the frames declare; when a frame declares none (as written
+// from a pipe), or the frames are damaged or cut short, the size is
+// unknown there, and opening tells what is wrong.
+#pragma once
+
+#include "archive/single_member.h"
+
+// Decodes the whole zstd file `archive`, from its first byte, and writes
+// the content to `out` at its position, which ends after the content; an
+// in-memory file is filled in place, sized once by the declared sizes when
+// every frame declares one. Throws as zstd_decoder
+// (formats/zstd/zstd_decoder.h); then `out` holds part of the content and must
+// be discarded.
+void zstd_decode_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
+                      sonovale_io::file_ptr& out);
+
+// The archive service of type "zst" (archive/single_member.h); its
+// sizes without decoding are zstd_declared_size's (formats/zstd/zstd_decoder.h).
+class archive_zst : public sonovale_io::single_member_archive {
+ public:
+  archive_zst();
+  const char* get_type_name() override { return "zst"; }
+};
+
+// The unpacker of zstd files.
+class unpacker_zst : public sonovale_io::single_member_unpacker {
+ public:
+  unpacker_zst();
+};
