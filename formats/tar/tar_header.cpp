@@ -7,17 +7,20 @@ namespace {
 constexpr char base64_alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Digit value + 1 for each byte; 0 marks a byte outside the alphabet, so an
-// unfilled table reads every base-64 field as having no digits.
-uint8_t base64_digit_plus_one[256];
+struct base64_table {
+  // Digit value + 1 for each byte; 0 marks a byte outside the alphabet.
+  uint8_t digit_plus_one[256] = {};
+
+  constexpr base64_table() {
+    for (uint32_t digit = 0; digit < 64; ++digit)
+      digit_plus_one[static_cast<uint8_t>(base64_alphabet[digit])] =
+          static_cast<uint8_t>(digit + 1);
+  }
+};
+
+constexpr base64_table base64_digits;
 
 }  // namespace
-
-void tar_fill_base64_table() {
-  for (uint32_t digit = 0; digit < 64; ++digit)
-    base64_digit_plus_one[static_cast<uint8_t>(base64_alphabet[digit])] =
-        static_cast<uint8_t>(digit + 1);
-}
 
 int64_t parse_tar_number(const uint8_t* field, uint32_t width) {
   const uint8_t* p = field;
@@ -33,7 +36,7 @@ int64_t parse_tar_number(const uint8_t* field, uint32_t width) {
     for (; p < end && *p >= '0' && *p <= '7'; ++p) value = value * 8 + (*p - '0');
   } else if (c == '+' || c == '-') {
     for (++p; p < end; ++p) {
-      uint8_t digit = base64_digit_plus_one[*p];
+      uint8_t digit = base64_digits.digit_plus_one[*p];
       if (digit == 0) break;
       value = value * 64 + (digit - 1u);
     }

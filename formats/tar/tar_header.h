@@ -34,11 +34,6 @@ constexpr uint32_t tar_gnu_extension_is_extended_offset = 504;
 constexpr uint32_t tar_sparse_entry_width = 24;
 constexpr uint32_t tar_number_width = 12;
 
-// Fills the reverse table of base-64 digits that parse_tar_number uses.
-// Runs once at load, before any archive is read; calling it again is
-// harmless. Until it has run, base-64 fields read as 0.
-void tar_fill_base64_table();
-
 // Reads the numeric field of `width` bytes at `field`. A leading NUL is
 // stepped over, then spaces. A field that ends there (no digits: all
 // spaces, all NULs), or that then starts with anything but a digit, sign

@@ -93,7 +93,6 @@ struct operation {
 class FaultInjection : public ::testing::Test {
  protected:
   FaultInjection() {
-    tar_fill_base64_table();  // loading the module would have
     host.add_filesystem(&tar);
     host.add_filesystem(&gz);
     host.add_filesystem(&bz2);

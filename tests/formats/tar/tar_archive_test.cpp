@@ -29,8 +29,6 @@ namespace {
 constexpr char corrupted[] = "Unsupported format or corrupted file";
 constexpr uint64_t archive_timestamp = 131234567890123456ull;
 
-const bool table_filled = (tar_fill_base64_table(), true);
-
 // ---------------------------------------------------------------------------
 // Archives built in code.
 
@@ -349,7 +347,6 @@ class TarTest : public ::testing::Test {
 };
 
 TEST_F(TarTest, ListsRegularMembersOnlyWithContentAndArchiveTimestamp) {
-  ASSERT_TRUE(table_filled);
   // The data of a skipped entry looks like a header: it must be stepped
   // over by its rounded size, never read as one.
   std::string fake_header = tar_header("inside-skipped-data", 0, '0');
