@@ -1,7 +1,14 @@
-// The unpacker interface: decompresses a file the host has opened.
+// The unpacker interface: decompresses a file the host has opened. The file
+// and abort interfaces (io/) are only named here, so that the binary
+// interface stands on its own.
 #pragma once
 
-#include "io/file.h"
+#include "abi/service.h"
+
+class abort_callback;
+namespace sonovale_io {
+class file;
+}
 
 class BRENMOOR_SHARED unpacker : public service_base {
  public:

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "archive/member_path.h"
-#include "formats/tar/tar_walk.h"
+#include "formats/tar/tar_archive.h"
 #include "host/service_registry.h"
 
 using namespace sonovale_io;

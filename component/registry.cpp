@@ -10,7 +10,7 @@
 #include "formats/bzip2/bz2_view.h"
 #include "formats/gzip/gzip_archive.h"
 #include "formats/gzip/gzip_view.h"
-#include "formats/tar/tar_walk.h"
+#include "formats/tar/tar_archive.h"
 #include "formats/xz/xz_archive.h"
 #include "formats/xz/xz_view.h"
 #include "formats/zstd/zstd_archive.h"

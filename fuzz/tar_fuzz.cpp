@@ -20,7 +20,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "formats/tar/tar_walk.h"
+#include "formats/tar/tar_archive.h"
 #include "fuzz/fuzz_host.h"
 #include "io/filesystem.h"
 

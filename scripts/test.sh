@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Runs every test: the release build (build/), a second build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and the
-# tests of code that threads share under ThreadSanitizer (build-tsan/).
+# Runs every test: the layer check of the include graph, the release build
+# (build/), a second build with AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/), and the tests of code that threads share under
+# ThreadSanitizer (build-tsan/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+
+python3 scripts/check_layers.py
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"

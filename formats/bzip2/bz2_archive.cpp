@@ -1,6 +1,5 @@
 #include "formats/bzip2/bz2_archive.h"
 
-#include "abi/host_api.h"
 #include "archive/member_path.h"
 #include "formats/bzip2/bz2_decoder.h"
 #include "io/file_buffer.h"

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <new>
 
-#include "formats/gzip/gzip_reader.h"
-
 namespace {
 
 // The input buffer, filled by host reads of 16 KiB as the gzip reader has
@@ -54,6 +52,21 @@ uint32_t get_le32(const uint8_t* p) {
 }
 
 }  // namespace
+
+// zError indexes a fixed table, so it is only asked about the codes that
+// table covers.
+error_text zlib_error_text(int code) {
+  switch (code) {
+    case Z_MEM_ERROR: return err_out_of_memory;
+    case Z_DATA_ERROR: return err_corrupt_file;
+    default: break;
+  }
+  if (code >= Z_VERSION_ERROR && code <= Z_NEED_DICT) {
+    const char* text = zError(code);
+    if (text != nullptr && text[0] != '\0') return text;
+  }
+  return err_unzip_failed;
+}
 
 gzip_inflater::gzip_inflater() = default;
 

@@ -31,6 +31,10 @@
 
 struct inflate_state;
 
+// zlib's result code as an error text: " out of memory" for Z_MEM_ERROR,
+// " corrupt file" for Z_DATA_ERROR, zlib's own text for its other codes.
+error_text zlib_error_text(int code);
+
 // A deflate block boundary inside a member, where inflation can resume.
 struct gzip_resume_point {
   uint64_t input_offset = 0;  // the first byte of the file not wholly taken

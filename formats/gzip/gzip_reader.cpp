@@ -1,7 +1,5 @@
 #include "formats/gzip/gzip_reader.h"
 
-#include <zlib.h>
-
 #include <new>
 
 namespace {
@@ -17,21 +15,6 @@ bool starts_member(const uint8_t* p) {
 }
 
 }  // namespace
-
-// zError indexes a fixed table, so it is only asked about the codes that
-// table covers.
-error_text zlib_error_text(int code) {
-  switch (code) {
-    case Z_MEM_ERROR: return err_out_of_memory;
-    case Z_DATA_ERROR: return err_corrupt_file;
-    default: break;
-  }
-  if (code >= Z_VERSION_ERROR && code <= Z_NEED_DICT) {
-    const char* text = zError(code);
-    if (text != nullptr && text[0] != '\0') return text;
-  }
-  return err_unzip_failed;
-}
 
 Gzip_Reader::~Gzip_Reader() {
   end_inflation();

@@ -18,10 +18,6 @@
 #include "archive/data_reader.h"
 #include "formats/gzip/gzip_inflater.h"
 
-// zlib's result code as an error text: " out of memory" for Z_MEM_ERROR,
-// " corrupt file" for Z_DATA_ERROR, zlib's own text for its other codes.
-error_text zlib_error_text(int code);
-
 class Gzip_Reader : public Data_Reader {
  public:
   Gzip_Reader() = default;

@@ -1,19 +1,22 @@
-// The TAR archive service: lists, measures and opens members of tape archives.
+// The TAR walk: reads a tape archive's entries one after another and finds
+// its members.
 //
 // Reads classic 512-byte headers, the POSIX ustar prefix, GNU "L" long-name
 // records, pax extended headers ("x" for the next entry, "g" for every
 // later one; of their keys "path", "size" and the GNU sparse keys count)
 // and sparse members (old GNU "S" entries; pax GNU sparse 0.0, 0.1, 1.0).
 // Regular files ("0", NUL, "7") and sparse files are members; every other
-// entry (directories, links, devices, volume labels) is stepped over.
-// Nothing is cached between calls: each operation walks from offset 0.
+// entry (directories, links, devices, volume labels) is stepped over. A
+// walk keeps nothing beyond its own state (tar_walk_state), from which
+// another walk can resume.
 #pragma once
 
 #include <string>
 
-#include "archive/archive.h"
 #include "formats/tar/tar_header.h"
 #include "formats/tar/tar_sparse.h"
+#include "io/file.h"
+#include "io/string.h"
 
 // One member as the walk found it: everything needed to list it, and to
 // extract it later with the archive file alone (tar_reader::extract_member).
@@ -119,27 +122,4 @@ class tar_reader {
   tar_member member_;
   uint8_t header_[tar_block_size];
   std::string pax_records_;  // the last record set read, kept for its storage
-};
-
-class archive_tar : public sonovale_io::archive_impl {
- public:
-  // Reports every member. Throws exception_io_data before reading when the
-  // path's extension is not "tar" (any case); otherwise what the walk and
-  // extract_member throw. With `supply_readers`, each member's file is
-  // released (unless the callback kept it) before the next is made.
-  void list_members(const char* path, sonovale_io::file_ptr& reader,
-                    sonovale_io::member_callback& callback, bool supply_readers) override;
-  const char* get_type_name() override { return "tar"; }
-  // The first member named exactly `member`, else the first whose legacy
-  // name is `member`: its size and the archive's time stamp. Throws
-  // exception_io_not_found when there is none.
-  sonovale_io::file_stats get_member_stats(const char* archive_path, const char* member,
-                                           abort_callback& abort) override;
-  // An in-memory copy of the member get_member_stats finds. Throws
-  // exception_io_not_found when there is none.
-  void open_member(sonovale_io::file_ptr& out, const char* archive_path, const char* member,
-                   abort_callback& abort) override;
-
- protected:
-  ~archive_tar() = default;
 };

@@ -17,6 +17,7 @@
 #include "archive/member_path.h"
 #include "formats/bzip2/bz2_archive.h"
 #include "formats/gzip/gzip_archive.h"
+#include "formats/tar/tar_archive.h"
 #include "formats/tar/tar_walk.h"
 #include "formats/xz/xz_archive.h"
 #include "formats/zstd/zstd_archive.h"

@@ -26,7 +26,7 @@
 #include "archive/member_path.h"
 #include "formats/bzip2/bz2_archive.h"
 #include "formats/gzip/gzip_archive.h"
-#include "formats/tar/tar_walk.h"
+#include "formats/tar/tar_archive.h"
 #include "formats/xz/xz_archive.h"
 #include "formats/zstd/zstd_archive.h"
 #include "tests/support/test_host.h"

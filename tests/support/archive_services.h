@@ -11,7 +11,7 @@
 #include "formats/bzip2/bz2_view.h"
 #include "formats/gzip/gzip_archive.h"
 #include "formats/gzip/gzip_view.h"
-#include "formats/tar/tar_walk.h"
+#include "formats/tar/tar_archive.h"
 #include "tests/support/test_host.h"
 
 class archive_services {

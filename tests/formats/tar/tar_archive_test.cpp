@@ -1,4 +1,4 @@
-#include "formats/tar/tar_walk.h"
+#include "formats/tar/tar_archive.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "archive/member_path.h"
+#include "formats/tar/tar_walk.h"
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/test_host.h"
