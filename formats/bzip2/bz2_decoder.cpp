@@ -13,9 +13,6 @@ namespace {
 constexpr uint32_t header_first = 0x425A6831;
 constexpr uint32_t header_last = 0x425A6839;
 
-// The abort callback is polled whenever this much more output is written.
-constexpr uint64_t abort_poll_bytes = 1 << 20;
-
 // The block decoder is sized when a record is read, so that a stream
 // whose blocks are all decoded ahead never needs it.
 void start_stream(bz2_stream_walk& w, uint32_t digit) {

@@ -7,6 +7,7 @@
 #include "formats/bzip2/bz2_decoder.h"
 #include "formats/bzip2/bz2_parallel.h"
 #include "io/exceptions.h"
+#include "io/little_endian.h"
 
 using namespace sonovale_io;
 
@@ -15,19 +16,16 @@ namespace {
 constexpr char type_name[] = "bz2";
 // Blocks that expand to at most this many bytes are expanded once.
 constexpr size_t buffer_size = 2 << 20;
-// The abort callback is polled whenever this much more output is produced
-// (or checked), and before every block.
-constexpr size_t abort_poll_bytes = 1 << 20;
 // Each worker holds a block decoder and about two blocks in flight (some
 // 6.5 MB), on top of the pool's 16 MiB of read-ahead: six keep a pass
 // within 64 MiB beside the member read through it, however many
 // processors the machine has.
 constexpr unsigned max_view_workers = 6;
 
-// A checkpoint's state: a kind byte, then the bit position of the record
-// (8 bytes, least significant first). A block adds its stream's
-// block-size digit (1 byte) and the CRC that the stream's earlier blocks
-// combine to (4 bytes).
+// A checkpoint's state, in little-endian fields: a kind byte, then the bit
+// position of the record (8 bytes). A block adds its stream's block-size
+// digit (1 byte) and the CRC that the stream's earlier blocks combine to
+// (4 bytes).
 enum checkpoint_kind : uint8_t { at_block = 1, at_stream = 2 };
 constexpr size_t stream_state_size = 9;
 constexpr size_t block_state_size = 14;
@@ -39,25 +37,15 @@ struct resume_point {
   uint32_t combined_crc = 0;
 };
 
-void put_number(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-uint64_t get_number(const uint8_t* in, int bytes) {
-  uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | in[i];
-  return value;
-}
-
 std::vector<uint8_t> encode(const resume_point& p) {
   std::vector<uint8_t> state;
   try {
     state.reserve(block_state_size);
     state.push_back(p.kind);
-    put_number(state, p.bit_position, 8);
+    append_le(state, p.bit_position, 8);
     if (p.kind == at_block) {
-      put_number(state, p.digit, 1);
-      put_number(state, p.combined_crc, 4);
+      append_le(state, p.digit, 1);
+      append_le(state, p.combined_crc, 4);
     }
   } catch (const std::bad_alloc&) {
     throw plix::bad_alloc();
@@ -74,11 +62,11 @@ resume_point decode_state(const std::vector<uint8_t>& state) {
              state[9] <= 9) {
     p.kind = at_block;
     p.digit = state[9];
-    p.combined_crc = static_cast<uint32_t>(get_number(state.data() + 10, 4));
+    p.combined_crc = static_cast<uint32_t>(load_le(state.data() + 10, 4));
   } else {
     throw exception_io_data();
   }
-  p.bit_position = get_number(state.data() + 1, 8);
+  p.bit_position = load_le(state.data() + 1, 8);
   return p;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "archive/data_reader.h"
+#include "formats/gzip/gzip_format.h"
 #include "formats/gzip/gzip_reader.h"
 #include "io/file_buffer.h"
 
@@ -16,8 +17,6 @@ namespace {
 // no more than this many times the file: a crafted trailer announces up to
 // 2 GiB for any file, so beyond it the storage grows as data is produced.
 constexpr uint64_t reservation_ratio = 4;
-// Output per call into the decoder; the abort callback is polled between.
-constexpr uint32_t inflate_slice = 1 << 20;
 // The largest write made to a file that is not in memory.
 constexpr uint32_t write_chunk = 1024;
 
@@ -25,7 +24,7 @@ constexpr uint32_t write_chunk = 1024;
 // exceptions. Both must live on the caller's stack for the decoding.
 void open_decoder(Gzip_Reader& decoder, File_Reader& reader) {
   throw_error_text(decoder.open(reader));
-  if (!decoder.active()) throw exception_io_data("Not GZIP data");
+  if (!decoder.active()) throw exception_io_data(gzip_not_gzip);
 }
 
 // Inflates everything into `out`'s storage at its position, growing it as
@@ -44,7 +43,7 @@ void inflate_in_place(Gzip_Reader& decoder, uint64_t compressed_size, file_buffe
     uint64_t room = out.capacity() - position;
     uint32_t got = 0;
     if (room != 0) {
-      uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(room, inflate_slice));
+      uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(room, abort_poll_bytes));
       // The decoder may change bytes past those it gives, within the slice;
       // the file's own bytes there keep their values.
       uint64_t size = out.get_size(abort);

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <new>
 
+#include "formats/gzip/gzip_format.h"
+#include "io/little_endian.h"
+
 namespace {
 
 // The input buffer, filled by host reads of 16 KiB as the gzip reader has
@@ -22,8 +25,6 @@ constexpr uint32_t stage_size = 131072;
 // holds up to 64 bits it has read ahead, and a block boundary may lie
 // among them.
 constexpr uint32_t kept_tail = 16;
-constexpr uint32_t window_size = 32768;
-constexpr int trailer_size = 8;
 // 15 window bits for a 32 KiB window; plus 16 for the gzip wrapper, negated
 // for raw deflate.
 constexpr int gzip_window_bits = 31;
@@ -42,14 +43,6 @@ constexpr int zlib_after_header = 256;
 // Returned by the ISA-L road when ISA-L refuses a block; never leaves the
 // inflater.
 const char isal_refused[] = " refused by ISA-L";
-
-bool starts_member(const uint8_t* p) {
-  return p[0] == 0x1F && p[1] == 0x8B;
-}
-
-uint32_t get_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 }  // namespace
 
@@ -79,8 +72,8 @@ error_text gzip_inflater::prepare(File_Reader& source) {
   try {
     input_.set_size(input_size);
     isal_ = std::make_unique<inflate_state>();
-    window_ = std::make_unique<uint8_t[]>(window_size);
-    scratch_ = std::make_unique<uint8_t[]>(window_size);
+    window_ = std::make_unique<uint8_t[]>(gzip_window_size);
+    scratch_ = std::make_unique<uint8_t[]>(gzip_window_size);
   } catch (const std::bad_alloc&) {
     return err_out_of_memory;
   }
@@ -105,7 +98,7 @@ error_text gzip_inflater::start(File_Reader& source, const uint8_t* first, uint3
 
 error_text gzip_inflater::resume(File_Reader& source, const gzip_resume_point& point) {
   if (point.bits > 7 || point.input_offset == 0 ||
-      point.window.size() != std::min<uint64_t>(window_size, point.member_length)) {
+      point.window.size() != std::min<uint64_t>(gzip_window_size, point.member_length)) {
     return err_internal_usage_bug;
   }
   if (error_text error = prepare(source)) return error;
@@ -187,19 +180,19 @@ error_text gzip_inflater::ensure_lookahead(uint32_t bytes) {
 
 bool gzip_inflater::next_member_follows(error_text& error) {
   error = avail_ < 2 ? read_more(kept_tail) : nullptr;
-  return error == nullptr && avail_ >= 2 && starts_member(next_);
+  return error == nullptr && avail_ >= 2 && gzip_starts_member(next_);
 }
 
 error_text gzip_inflater::read_trailer(uint32_t crc, uint64_t length) {
-  uint8_t trailer[trailer_size];
-  for (int i = 0; i < trailer_size; ++i) {
+  uint8_t trailer[gzip_trailer_size];
+  for (uint32_t i = 0; i < gzip_trailer_size; ++i) {
     if (avail_ == 0) {
       if (error_text error = refill()) return error;
     }
     trailer[i] = *next_++;
     --avail_;
   }
-  if (get_le32(trailer) != crc || get_le32(trailer + 4) != static_cast<uint32_t>(length)) {
+  if (load_le32(trailer) != crc || load_le32(trailer + 4) != static_cast<uint32_t>(length)) {
     return err_corrupt_file;
   }
   return nullptr;
@@ -356,7 +349,7 @@ error_text gzip_inflater::begin_block(const uint8_t* out, uint32_t produced) {
 
   // The member's last output: the end of this call's output, or the kept
   // window followed by it.
-  auto want = static_cast<uint32_t>(std::min<uint64_t>(window_size, member_length_));
+  auto want = static_cast<uint32_t>(std::min<uint64_t>(gzip_window_size, member_length_));
   const uint8_t* dictionary = out + produced - std::min(want, produced);
   if (produced < want) {
     uint32_t kept = want - produced;
@@ -378,7 +371,7 @@ error_text gzip_inflater::begin_block(const uint8_t* out, uint32_t produced) {
 }
 
 void gzip_inflater::keep_window(const uint8_t* out, uint32_t produced) {
-  auto want = static_cast<uint32_t>(std::min<uint64_t>(window_size, member_length_));
+  auto want = static_cast<uint32_t>(std::min<uint64_t>(gzip_window_size, member_length_));
   if (produced >= want) {
     std::memcpy(window_.get(), out + produced - want, want);
   } else {
@@ -407,7 +400,7 @@ void gzip_inflater::describe_boundary(gzip_resume_point& point) const {
   point.bits = static_cast<uint8_t>(zlib_.data_type & 7);
   point.byte = point.bits != 0 ? next_[-1] : 0;
   point.member_crc = zlib_raw_ ? member_crc_ : static_cast<uint32_t>(zlib_.adler);
-  point.window.resize(window_size);
+  point.window.resize(gzip_window_size);
   uInt length = 0;
   inflateGetDictionary(const_cast<z_stream*>(&zlib_), point.window.data(), &length);
   point.window.resize(length);
@@ -456,7 +449,7 @@ error_text gzip_inflater::switch_to_zlib() {
 error_text gzip_inflater::zlib_inflate_some(uint8_t* out, uint32_t capacity, uint32_t& produced) {
   produced = 0;
   while (skip_ != 0 && !ended_) {
-    auto n = static_cast<uint32_t>(std::min<uint64_t>(skip_, window_size));
+    auto n = static_cast<uint32_t>(std::min<uint64_t>(skip_, gzip_window_size));
     uint32_t got = 0;
     if (error_text error = zlib_step(scratch_.get(), n, Z_NO_FLUSH, got)) return error;
     skip_ -= got;

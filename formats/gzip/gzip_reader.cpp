@@ -2,19 +2,7 @@
 
 #include <new>
 
-namespace {
-
-// A gzip file holds at least a 10-byte header and an 8-byte trailer.
-constexpr int32_t min_gzip_size = 18;
-constexpr int trailer_size = 8;
-// Sizes with the top bit of ISIZE set are refused.
-constexpr uint32_t max_announced_size = 0x7FFFFFFF;
-
-bool starts_member(const uint8_t* p) {
-  return p[0] == 0x1F && p[1] == 0x8B;
-}
-
-}  // namespace
+#include "formats/gzip/gzip_format.h"
 
 Gzip_Reader::~Gzip_Reader() {
   end_inflation();
@@ -31,16 +19,10 @@ error_text Gzip_Reader::open(File_Reader& source) {
   set_remain(0);
 
   // The stream is always decoded from the first byte of the file.
-  if (source.tell() != 0) {
-    if (error_text error = source.seek(0)) return error;
-  }
-
-  // The first read takes only what recognition needs.
-  uint8_t first[first_read_size];
-  int32_t got = first_read_size;
-  if (error_text error = source.read_avail(first, got)) return error;
+  gzip_start start;
+  if (error_text error = gzip_read_start(source, start)) return error;
   // Not gzip: the caller refuses it; nothing is set up.
-  if (got < min_gzip_size || !starts_member(first)) return nullptr;
+  if (!start.is_gzip) return nullptr;
 
   try {
     inflater_ = std::make_unique<gzip_inflater>();
@@ -49,16 +31,9 @@ error_text Gzip_Reader::open(File_Reader& source) {
   }
   active_ = true;
 
-  // ISIZE: the last 4 bytes of the file, little-endian.
-  uint64_t resume = source.tell();
-  uint8_t trailer[trailer_size];
-  if (error_text error = source.seek(source.size() - trailer_size)) return error;
-  if (error_text error = source.read(trailer, trailer_size)) return error;
-  if (error_text error = source.seek(resume)) return error;
-  uint32_t announced = uint32_t{trailer[4]} | uint32_t{trailer[5]} << 8 |
-                       uint32_t{trailer[6]} << 16 | uint32_t{trailer[7]} << 24;
-  if (announced > max_announced_size) return err_gzip_too_large;
-  if (error_text error = inflater_->start(source, first, static_cast<uint32_t>(got))) return error;
+  uint32_t announced = 0;
+  if (error_text error = gzip_read_announced_size(source, announced)) return error;
+  if (error_text error = inflater_->start(source, start.first, start.count)) return error;
   set_remain(announced);
   return nullptr;
 }

@@ -56,8 +56,6 @@ class Gzip_Reader : public Data_Reader {
   error_text do_read(void* buffer, int32_t n) override;
 
  private:
-  static constexpr uint32_t first_read_size = 4096;
-
   // Ends the inflation and releases the inflater.
   void end_inflation();
 

@@ -4,22 +4,13 @@
 #include <new>
 
 #include "archive/data_reader.h"
+#include "formats/gzip/gzip_format.h"
 #include "formats/gzip/gzip_inflater.h"
+#include "io/little_endian.h"
 
 using namespace sonovale_io;
 
 namespace {
-
-// A gzip file holds at least a 10-byte header and an 8-byte trailer.
-constexpr int32_t min_gzip_size = 18;
-constexpr uint32_t first_read_size = 4096;
-constexpr uint32_t window_size = 32768;
-// Output between two polls of the abort callback.
-constexpr size_t poll_slice = 1 << 20;
-
-bool starts_member(const uint8_t* p) {
-  return p[0] == 0x1F && p[1] == 0x8B;
-}
 
 // What a checkpoint's state holds, in this little-endian layout:
 //   0  u64  input offset of the first byte not wholly taken
@@ -35,7 +26,7 @@ constexpr size_t state_header_size = 30;
 // (the inflater checks the fields' agreement).
 gzip_resume_point parse_state(const view_checkpoint& from) {
   const std::vector<uint8_t>& state = from.state;
-  if (state.size() < state_header_size || state.size() > state_header_size + window_size) {
+  if (state.size() < state_header_size || state.size() > state_header_size + gzip_window_size) {
     throw exception_io_data(err_internal_usage_bug);
   }
   const uint8_t* p = state.data();
@@ -90,12 +81,10 @@ class gzip_pass final : public view_pass {
 
 void gzip_pass::start_at_beginning() {
   // The content is always decoded from the first byte of the file.
-  if (reader_.tell() != 0) throw_error_text(reader_.seek(0));
-  uint8_t first[first_read_size];
-  int32_t got = first_read_size;
-  throw_error_text(reader_.read_avail(first, got));
-  if (got < min_gzip_size || !starts_member(first)) throw exception_io_data("Not GZIP data");
-  throw_error_text(inflater_.start(reader_, first, static_cast<uint32_t>(got)));
+  gzip_start start;
+  throw_error_text(gzip_read_start(reader_, start));
+  if (!start.is_gzip) throw exception_io_data(gzip_not_gzip);
+  throw_error_text(inflater_.start(reader_, start.first, start.count));
   // The caller's buffer may be the host's own: nothing past the count
   // returned is written.
   throw_error_text(inflater_.keep_bytes_past_output());
@@ -114,7 +103,7 @@ size_t gzip_pass::decode(uint8_t* out, size_t capacity, abort_callback& abort) {
   size_t done = 0;
   while (done < capacity && !inflater_.ended()) {
     check_aborted(abort);
-    auto slice = static_cast<uint32_t>(std::min(capacity - done, poll_slice));
+    auto slice = static_cast<uint32_t>(std::min<size_t>(capacity - done, abort_poll_bytes));
     uint32_t got = 0;
     throw_error_text(inflater_.inflate_some(out + done, slice, got));
     done += got;

@@ -18,8 +18,6 @@ constexpr uint32_t input_capacity = 1 << 18;
 // threads idle; large pieces let it run ahead.
 constexpr uint32_t threaded_input_capacity = 1 << 23;
 constexpr uint32_t index_input_capacity = 1 << 14;
-// Output between two polls of the abort callback.
-constexpr size_t poll_slice = 1 << 20;
 // Memory the multi-threaded decoder may use for its threads' buffers before
 // it falls back to decoding in the caller's thread.
 constexpr uint64_t threading_memory = uint64_t{1} << 30;
@@ -258,7 +256,8 @@ size_t xz_decoder::decode(uint8_t* out, size_t capacity, abort_callback& abort) 
   while (done < capacity && phase_ != phase::ended) {
     check_aborted(abort);
     size_t produced = 0;
-    lzma_ret result = code(out + done, std::min(capacity - done, poll_slice), produced, abort);
+    lzma_ret result =
+        code(out + done, std::min<size_t>(capacity - done, abort_poll_bytes), produced, abort);
     done += produced;
     if (result == LZMA_STREAM_END) {
       input_ended_ = false;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "io/little_endian.h"
+
 using namespace sonovale_io;
 
 namespace {
@@ -23,18 +25,10 @@ constexpr size_t checksum_size = 4;
 // reserved.
 constexpr uint32_t block_rle = 1;
 constexpr uint32_t block_reserved = 3;
-// Output between two polls of the abort callback.
-constexpr size_t poll_slice = 1 << 20;
 constexpr uint32_t size_walk_capacity = 64;
 
-uint32_t get_le(const uint8_t* p, int bytes) {
-  uint32_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= uint32_t{p[i]} << (8 * i);
-  return value;
-}
-
 bool starts_frame(const uint8_t* p) {
-  uint32_t magic = get_le(p, 4);
+  uint32_t magic = load_le32(p);
   return magic == zstd_magic || (magic & skippable_mask) == skippable_magic;
 }
 
@@ -97,9 +91,9 @@ uint64_t zstd_declared_size(const file_ptr& source, abort_callback& abort) {
   for (;;) {
     check_aborted(abort);
     if (!input.ensure(magic_size, abort) || !starts_frame(input.data())) return total;
-    if (get_le(input.data(), 4) != zstd_magic) {
+    if (load_le32(input.data()) != zstd_magic) {
       if (!input.ensure(skippable_header_size, abort)) return unknown_size;
-      uint64_t length = get_le(input.data() + magic_size, 4);
+      uint64_t length = load_le32(input.data() + magic_size);
       if (!skip(input, skippable_header_size + length, file_size, abort)) return unknown_size;
       continue;
     }
@@ -114,7 +108,7 @@ uint64_t zstd_declared_size(const file_ptr& source, abort_callback& abort) {
     input.take(header.headerSize);
     for (bool last = false; !last;) {
       if (!input.ensure(block_header_size, abort)) return unknown_size;
-      uint32_t block = get_le(input.data(), 3);
+      auto block = static_cast<uint32_t>(load_le(input.data(), 3));
       input.take(block_header_size);
       last = (block & 1) != 0;
       uint32_t type = (block >> 1) & 3;
@@ -190,7 +184,7 @@ size_t zstd_decoder::decode(uint8_t* out, size_t capacity, abort_callback& abort
     check_aborted(abort);
     if (input_.available() == 0) input_.refill(abort);
     ZSTD_inBuffer in{input_.data(), input_.available(), 0};
-    ZSTD_outBuffer o{out + done, std::min(capacity - done, poll_slice), 0};
+    ZSTD_outBuffer o{out + done, std::min<size_t>(capacity - done, abort_poll_bytes), 0};
     size_t result = ZSTD_decompressStream(context_, &o, &in);
     input_.take(in.pos);
     done += o.pos;

@@ -2,6 +2,7 @@
 
 #include "formats/zstd/zstd_decoder.h"
 #include "io/error_text.h"
+#include "io/little_endian.h"
 
 using namespace sonovale_io;
 
