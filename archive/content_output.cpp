@@ -13,8 +13,6 @@ namespace {
 // The first size of an in-memory file whose content's size is unknown,
 // and the least it grows by.
 constexpr uint64_t min_growth = 1 << 20;
-// The largest write to a file that is not in memory.
-constexpr uint32_t write_chunk = 1 << 16;
 
 void decode_in_place(view_pass& pass, uint64_t expected, file_buffer& out, abort_callback& abort) {
   uint64_t position = out.get_position(abort);
@@ -42,15 +40,16 @@ void decode_in_place(view_pass& pass, uint64_t expected, file_buffer& out, abort
 
 }  // namespace
 
-void decode_content_into(view_pass& pass, uint64_t expected, file& out, abort_callback& abort) {
+void decode_content_into(view_pass& pass, uint64_t expected, file& out, abort_callback& abort,
+                         uint32_t largest_write) {
   if (auto* memory = dynamic_cast<file_buffer*>(&out)) {
     decode_in_place(pass, expected, *memory, abort);
     return;
   }
-  std::unique_ptr<uint8_t[]> chunk(new uint8_t[write_chunk]);
+  std::unique_ptr<uint8_t[]> chunk(new uint8_t[largest_write]);
   for (;;) {
-    size_t got = pass.decode(chunk.get(), write_chunk, abort);
+    size_t got = pass.decode(chunk.get(), largest_write, abort);
     if (got != 0) out.write(chunk.get(), static_cast<uint32_t>(got), abort);
-    if (got < write_chunk) break;
+    if (got < largest_write) break;
   }
 }

@@ -1,12 +1,11 @@
 #include "formats/gzip/gzip_archive.h"
 
-#include <algorithm>
-#include <cstring>
-#include <string>
+#include <memory>
 
+#include "archive/content_output.h"
 #include "archive/data_reader.h"
 #include "formats/gzip/gzip_format.h"
-#include "formats/gzip/gzip_reader.h"
+#include "formats/gzip/gzip_view.h"
 #include "io/file_buffer.h"
 
 using namespace sonovale_io;
@@ -20,86 +19,29 @@ constexpr uint64_t reservation_ratio = 4;
 // The largest write made to a file that is not in memory.
 constexpr uint32_t write_chunk = 1024;
 
-// Makes the reader and opens the decoder on it, turning its failures into
-// exceptions. Both must live on the caller's stack for the decoding.
-void open_decoder(Gzip_Reader& decoder, File_Reader& reader) {
-  throw_error_text(decoder.open(reader));
-  if (!decoder.active()) throw exception_io_data(gzip_not_gzip);
-}
-
-// Inflates everything into `out`'s storage at its position, growing it as
-// data comes and releasing the unused reservation at the end.
-void inflate_in_place(Gzip_Reader& decoder, uint64_t compressed_size, file_buffer& out,
-                      abort_callback& abort) {
-  uint64_t position = out.get_position(abort);
-  uint64_t announced = decoder.remain();
-  uint64_t guess = compressed_size < announced / reservation_ratio
-                       ? compressed_size * reservation_ratio
-                       : announced;
-  out.reserve(std::min(position + guess, file_buffer::max_size));
-
-  for (;;) {
-    check_aborted(abort);
-    uint64_t room = out.capacity() - position;
-    uint32_t got = 0;
-    if (room != 0) {
-      uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(room, abort_poll_bytes));
-      // The decoder may change bytes past those it gives, within the slice;
-      // the file's own bytes there keep their values.
-      uint64_t size = out.get_size(abort);
-      uint32_t own =
-          position < size ? static_cast<uint32_t>(std::min<uint64_t>(slice, size - position)) : 0;
-      std::string kept(reinterpret_cast<const char*>(out.content() + position), own);
-      uint8_t* target = out.prepare(slice);
-      throw_error_text(decoder.inflate_some(target, slice, got));
-      if (got < own) std::memcpy(target + got, kept.data() + got, own - got);
-      out.commit(got);
-      position += got;
-    } else {
-      // The storage is full. Learn whether more content follows before
-      // growing, so that a correct announcement costs one allocation.
-      uint8_t probe[4096];
-      throw_error_text(decoder.inflate_some(probe, sizeof probe, got));
-      if (got != 0) {
-        out.write(probe, got, abort);
-        position += got;
-      }
-    }
-    if (decoder.ended()) break;
-  }
-  out.shrink_to_fit();
-}
-
-// Inflates everything into any writable file, in writes of at most 1024
-// bytes.
-void inflate_by_writes(Gzip_Reader& decoder, file& out, abort_callback& abort) {
-  uint8_t chunk[write_chunk];
-  do {
-    check_aborted(abort);
-    uint32_t got = 0;
-    throw_error_text(decoder.inflate_some(chunk, sizeof chunk, got));
-    if (got != 0) out.write(chunk, got, abort);
-  } while (!decoder.ended());
-}
-
 }  // namespace
 
 uint64_t gzip_announced_size(const file_ptr& archive, abort_callback& abort) {
   sonovale_File_Reader reader(archive, abort);
-  Gzip_Reader decoder;
-  open_decoder(decoder, reader);
-  return decoder.remain();
+  gzip_start start;
+  throw_error_text(gzip_read_start(reader, start));
+  if (!start.is_gzip) throw exception_io_data(gzip_not_gzip);
+  uint32_t announced = 0;
+  throw_error_text(gzip_read_announced_size(reader, announced));
+  return announced;
 }
 
 void gzip_inflate_into(const file_ptr& archive, abort_callback& abort, file_ptr& out) {
-  sonovale_File_Reader reader(archive, abort);
-  Gzip_Reader decoder;
-  open_decoder(decoder, reader);
-  if (auto* memory = dynamic_cast<file_buffer*>(out.get_ptr())) {
-    inflate_in_place(decoder, reader.size(), *memory, abort);
-  } else {
-    inflate_by_writes(decoder, *out, abort);
-  }
+  // ISA-L writes a few bytes past its output; an in-memory file's content
+  // beyond its position must keep its values there.
+  auto* memory = dynamic_cast<file_buffer*>(out.get_ptr());
+  bool keep_bytes = memory != nullptr && memory->get_position(abort) < memory->get_size(abort);
+  uint32_t announced = 0;
+  std::unique_ptr<view_pass> pass = gzip_start_whole_pass(archive, keep_bytes, announced, abort);
+  uint64_t compressed = archive->get_size(abort);
+  uint64_t expected = compressed < announced / reservation_ratio ? compressed * reservation_ratio
+                                                                 : uint64_t{announced};
+  decode_content_into(*pass, expected, *out, abort, write_chunk);
 }
 
 archive_gz::archive_gz() : single_member_archive(gzip_inflate_into, gzip_announced_size) {}

@@ -22,12 +22,15 @@
 // cannot tell its size. The user's abort passes through.
 uint64_t gzip_announced_size(const sonovale_io::file_ptr& archive, abort_callback& abort);
 
-// Inflates the whole gzip file `archive` and writes the content to `out` at
-// its position, which ends after the content. An in-memory file is filled
-// in place; any other file gets writes of at most 1024 bytes. Throws as
+// Inflates the whole gzip file `archive`, from its first byte, through a
+// pass of the gzip view format (gzip_start_whole_pass), and writes the
+// content to `out` at its position, which ends after the content. An
+// in-memory file is filled in place, its storage reserved at once for the
+// trailer's announcement but for no more than four times the file's size;
+// any other file gets writes of at most 1024 bytes. Throws as
 // gzip_announced_size, and exception_io_data " corrupt file" when the data
 // is damaged or ends early; then `out` holds part of the content and must
-// be discarded. Polls `abort` as it goes.
+// be discarded. Polls `abort` at least every 1 MiB of output.
 void gzip_inflate_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                        sonovale_io::file_ptr& out);
 

@@ -56,6 +56,13 @@ class forwarding_abort final : public abort_callback {
   void* get_abort_event() const override { return target->get_abort_event(); }
 };
 
+// Where a pass that records no checkpoints would send them. Stateless, so
+// every thread may share it.
+class no_checkpoints final : public checkpoint_sink {
+ public:
+  void add_checkpoint(view_checkpoint&&) override {}
+} g_no_checkpoints;
+
 // One pass: the gzip inflater, asked to stop at the block boundary where
 // each checkpoint falls due.
 class gzip_pass final : public view_pass {
@@ -63,7 +70,9 @@ class gzip_pass final : public view_pass {
   gzip_pass(const file_ptr& source, checkpoint_sink& sink, uint64_t spacing, abort_callback& abort)
       : source_(source), abort_(abort), reader_(source_, abort_), sink_(sink), spacing_(spacing) {}
 
-  void start_at_beginning();
+  // Starts at the file's first byte. With `announced`, reads the size the
+  // last trailer announces into it first, refusing 2^31 or more.
+  void start_at_beginning(uint32_t* announced, bool keep_bytes_past_output);
   void start_at(const view_checkpoint& from);
 
   size_t decode(uint8_t* out, size_t capacity, abort_callback& abort) override;
@@ -79,21 +88,21 @@ class gzip_pass final : public view_pass {
   gzip_inflater inflater_;
 };
 
-void gzip_pass::start_at_beginning() {
+void gzip_pass::start_at_beginning(uint32_t* announced, bool keep_bytes_past_output) {
   // The content is always decoded from the first byte of the file.
   gzip_start start;
   throw_error_text(gzip_read_start(reader_, start));
   if (!start.is_gzip) throw exception_io_data(gzip_not_gzip);
+  if (announced != nullptr) throw_error_text(gzip_read_announced_size(reader_, *announced));
   throw_error_text(inflater_.start(reader_, start.first, start.count));
-  // The caller's buffer may be the host's own: nothing past the count
-  // returned is written.
-  throw_error_text(inflater_.keep_bytes_past_output());
+  if (keep_bytes_past_output) throw_error_text(inflater_.keep_bytes_past_output());
   inflater_.stop_at_boundary_from(spacing_);
 }
 
 void gzip_pass::start_at(const view_checkpoint& from) {
   gzip_resume_point point = parse_state(from);
   throw_error_text(inflater_.resume(reader_, point));
+  // The caller's buffer may be the host's own.
   throw_error_text(inflater_.keep_bytes_past_output());
   inflater_.stop_at_boundary_from(from.output_position + spacing_);
 }
@@ -147,8 +156,18 @@ std::unique_ptr<view_pass> gzip_view_engine::start(const file_ptr& source,
   if (from != nullptr) {
     pass->start_at(*from);
   } else {
-    pass->start_at_beginning();
+    // The caller's buffer may be the host's own: nothing past the count
+    // returned is written.
+    pass->start_at_beginning(nullptr, true);
   }
+  return pass;
+}
+
+std::unique_ptr<view_pass> gzip_start_whole_pass(const file_ptr& source,
+                                                 bool keep_bytes_past_output, uint32_t& announced,
+                                                 abort_callback& abort) {
+  auto pass = std::make_unique<gzip_pass>(source, g_no_checkpoints, UINT64_MAX, abort);
+  pass->start_at_beginning(&announced, keep_bytes_past_output);
   return pass;
 }
 

@@ -68,3 +68,16 @@ class gzip_view_engine final : public sonovale_io::view_format {
 
 // The registered gzip view format (checkpoints every 8 MiB).
 sonovale_io::view_format& gzip_view_format();
+
+// A pass over the whole content of `source` for decoding it into one file
+// (gzip_inflate_into): a pass from the start that records no checkpoints
+// and first reads the size the last trailer announces into `announced`,
+// throwing exception_io_data " unsupported file feature; gzip larger than
+// 2GB" for 2^31 or more. Without `keep_bytes_past_output`, decode may
+// change up to 16 bytes of its buffer past those it returns, within the
+// capacity given (ISA-L writes ahead; keeping them costs a copy). Throws
+// as gzip_view_engine::start.
+std::unique_ptr<sonovale_io::view_pass> gzip_start_whole_pass(const sonovale_io::file_ptr& source,
+                                                              bool keep_bytes_past_output,
+                                                              uint32_t& announced,
+                                                              abort_callback& abort);
