@@ -80,8 +80,8 @@ outcome reference_decode(const uint8_t* data, size_t size, std::string& out) {
   }
 }
 
-// Walks the blocks with the decoder's own steps, as bz2_decompress does but
-// without the output stage, and tells whether one decoded block is empty or
+// Walks the blocks with the decoder's own steps, as a pass does but
+// without expanding them, and tells whether one decoded block is empty or
 // declares no bytes.
 bool has_block_libbz2_refuses(const uint8_t* data, size_t size) {
   bz2_memory_source source(data, static_cast<uint32_t>(size));
@@ -120,7 +120,8 @@ module_result module_decode(const uint8_t* data, size_t size, unsigned workers) 
   sink->max_write = bz2_chunk_size;
   sink->limit = output_limit;
   try {
-    bz2_decompress(fuzz::memory_file(data, size), file_ptr(sink.get_ptr()), abort);
+    file_ptr out(sink.get_ptr());
+    bz2_decode_into(fuzz::memory_file(data, size), abort, out);
   } catch (const fuzz::output_limit_reached&) {
     m.result = outcome::too_big;
   } catch (const exception_io_data& e) {

@@ -1,5 +1,4 @@
-// The bzip2 decoder: the walk over the streams of a file, and decoding a
-// whole file into another.
+// The bzip2 decoder: the walk over the streams of a file, record by record.
 //
 // A stream is a header "BZh" plus a block-size digit, then blocks
 // (bz2_block.h), then an end-of-stream record with the combined CRC. Every
@@ -8,9 +7,10 @@
 // bytes after the last stream that do not start another stream are
 // ignored.
 //
-// Only `bz2_decompress` throws for bad data; the walk returns the result
-// codes of `bz2_result`, and the bit input throws only for input that
-// ends early.
+// The walk returns the result codes of `bz2_result` for bad data, which
+// bz2_throw turns into the exceptions; the bit input throws only for input
+// that ends early. The passes of the view format (bz2_view.h) drive the
+// walk, and through them every decoding of a bzip2 file.
 #pragma once
 
 #include <cstdint>
@@ -89,17 +89,3 @@ const char* bz2_error_text(int32_t code);
 
 // Throws exception_io_data with bz2_error_text(code).
 [[noreturn]] void bz2_throw(int32_t code);
-
-// Decodes every bzip2 stream of `input`, from its current position, into
-// `output` with writes of at most 4096 bytes, passing `abort` to every
-// read and write and polling it after every 1 MiB written. With more than
-// one worker (bz2_worker_count) blocks are decoded ahead on that many
-// threads, with the same writes, results and exceptions; only the input
-// is read further ahead. Throws
-// exception_io_data with "Not BZIP2 data", "Data error" or "Obsolete
-// input", or "Unknown exception" for a CRC mismatch;
-// exception_io_data_truncation when the input ends inside a stream;
-// exception_aborted; plix::bad_alloc; and whatever the files throw. Bytes
-// written before a failure stay in `output`.
-void bz2_decompress(const sonovale_io::file_ptr& input, const sonovale_io::file_ptr& output,
-                    abort_callback& abort);

@@ -41,17 +41,6 @@ void bz2_copy_start(bz2_expander& e, const uint8_t* bytes, uint32_t count, uint3
 // set and possibly the space exactly full. Precondition: not finished.
 uint8_t* bz2_expand(bz2_expander& e, uint8_t* out, uint8_t* out_end);
 
-// When copying and more than `n` bytes are left: passes over the next `n`
-// and returns where they lie, valid as long as the copied bytes. Returns
-// null otherwise.
-inline const uint8_t* bz2_pass_copied(bz2_expander& e, uint32_t n) {
-  if (e.copy_from == nullptr || e.copy_left <= n) return nullptr;
-  const uint8_t* bytes = e.copy_from;
-  e.copy_from += n;
-  e.copy_left -= n;
-  return bytes;
-}
-
 // The block CRC of the bytes produced; final once `finished` is set.
 inline uint32_t bz2_expanded_crc(const bz2_expander& e) {
   return ~e.crc;

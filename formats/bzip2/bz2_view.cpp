@@ -72,9 +72,11 @@ resume_point decode_state(const std::vector<uint8_t>& state) {
 
 class bz2_pass final : public view_pass {
  public:
+  // A view's pass over `source` from `from`, or from its first byte when
+  // null, decoding blocks ahead on `workers` threads (1: none).
   bz2_pass(const file_ptr& source, const view_checkpoint* from, checkpoint_sink& sink,
-           abort_callback& abort)
-      : source_(source), input_(source, abort), sink_(sink) {
+           unsigned workers, abort_callback& abort)
+      : source_(source), input_(source, abort), sink_(&sink), workers_(workers) {
     if (from != nullptr) {
       from_ = decode_state(from->state);
       resuming_ = true;
@@ -83,6 +85,17 @@ class bz2_pass final : public view_pass {
     bz2_walk_create(walk_);
     buffer_.reset(new (std::nothrow) uint8_t[buffer_size]);
     if (!buffer_) throw plix::bad_alloc();
+  }
+
+  // A pass that decodes `source` whole into one output, which is dropped
+  // when the pass fails: it starts where the file stands, without seeking
+  // (a stream is read as it comes), counting that byte as offset 0, and
+  // records no checkpoints. A block's bytes are served as they are
+  // expanded, its CRC checked at its end, so that no block is expanded
+  // twice; the abort callback is polled at every 1 MiB of output only.
+  bz2_pass(const file_ptr& source, unsigned workers, abort_callback& abort)
+      : source_(source), input_(source, abort), workers_(workers), whole_(true) {
+    bz2_walk_create(walk_);
   }
 
   size_t decode(uint8_t* out, size_t capacity, abort_callback& abort) override {
@@ -94,7 +107,11 @@ class bz2_pass final : public view_pass {
     }
     size_t produced = 0;
     while (produced < capacity) {
-      // Never past the next poll, so that every 1 MiB of output is polled.
+      // No byte past 1 MiB of output before the abort callback is polled.
+      if (unpolled_ >= abort_poll_bytes) {
+        unpolled_ = 0;
+        check_aborted(abort);
+      }
       size_t room = std::min(capacity - produced, abort_poll_bytes - unpolled_);
       size_t n = 0;
       if (ready_left_ != 0) {
@@ -106,6 +123,7 @@ class bz2_pass final : public view_pass {
         uint8_t* p = out + produced;
         n = static_cast<size_t>(bz2_expand(expander_, p, p + room) - p);
         serving_ = !expander_.finished;
+        if (!serving_ && whole_) check_block(bz2_expanded_crc(expander_));
       } else if (finished_) {
         break;
       } else {
@@ -113,7 +131,7 @@ class bz2_pass final : public view_pass {
         continue;
       }
       produced += n;
-      account(n, abort);
+      unpolled_ += n;
     }
     return produced;
   }
@@ -122,11 +140,10 @@ class bz2_pass final : public view_pass {
   // Positions the input and reads the stream header the pass starts with.
   void begin(abort_callback& abort) {
     uint64_t bit = resuming_ ? from_.bit_position : 0;
-    source_->seek(bit / 8, abort);
+    if (!whole_) source_->seek(bit / 8, abort);
     bz2_byte_source* bytes = &input_;
-    unsigned workers = std::min(bz2_worker_count(), max_view_workers);
-    if (workers > 1) {
-      pool_.reset(new (std::nothrow) bz2_block_pool(source_, bit / 8, workers, abort));
+    if (workers_ > 1) {
+      pool_.reset(new (std::nothrow) bz2_block_pool(source_, bit / 8, workers_, abort));
       if (!pool_) throw plix::bad_alloc();
       walk_.pool = pool_.get();
       bytes = &pool_->source();
@@ -152,7 +169,7 @@ class bz2_pass final : public view_pass {
         }
         report({at_stream, walk_.record_position, 0, 0});
       }
-      check_aborted(abort);
+      if (!whole_) check_aborted(abort);
       int32_t result = bz2_walk_record(walk_);
       if (result == bz2_end_of_stream) {
         result = bz2_walk_stream_check(walk_);
@@ -170,12 +187,17 @@ class bz2_pass final : public view_pass {
   // Expands the block just read into the buffer when it fits there;
   // otherwise expands it through the buffer to learn its CRC and leaves
   // the expansion to be done again, straight into the caller's buffer.
-  // Either way the CRC is checked before a byte is served.
+  // Either way the CRC is checked before a byte is served, except when
+  // decoding whole, where the block is served as it is expanded.
   void expand_block(abort_callback& abort) {
+    if (whole_) {
+      bz2_walk_expand_start(expander_, walk_);
+      serving_ = true;
+      return;
+    }
     if (walk_.decoded != nullptr) {
       // Decoded ahead, with its CRC known.
-      int32_t checked = bz2_walk_block_done(walk_, walk_.decoded->crc);
-      if (checked != bz2_ok) bz2_throw(checked);
+      check_block(walk_.decoded->crc);
       bz2_walk_expand_start(expander_, walk_);
       serving_ = true;
       output_end_ += walk_.decoded->byte_count;
@@ -192,38 +214,39 @@ class bz2_pass final : public view_pass {
         check_aborted(abort);
         size += static_cast<uint64_t>(bz2_expand(expander_, buffer, buffer + buffer_size) - buffer);
       } while (!expander_.finished);
-      int32_t checked = bz2_walk_block_done(walk_, bz2_expanded_crc(expander_));
-      if (checked != bz2_ok) bz2_throw(checked);
+      check_block(bz2_expanded_crc(expander_));
       expander_ = start;
       serving_ = true;
     } else {
-      int32_t checked = bz2_walk_block_done(walk_, bz2_expanded_crc(expander_));
-      if (checked != bz2_ok) bz2_throw(checked);
+      check_block(bz2_expanded_crc(expander_));
       ready_ = buffer;
       ready_left_ = static_cast<size_t>(size);
     }
     output_end_ += size;
   }
 
-  // Reports a checkpoint at the end of the output so far.
+  // Folds the CRC of the block just read into its stream's, throwing when
+  // it is not the stored one.
+  void check_block(uint32_t crc) {
+    int32_t checked = bz2_walk_block_done(walk_, crc);
+    if (checked != bz2_ok) bz2_throw(checked);
+  }
+
+  // Reports a checkpoint at the end of the output so far, unless decoding
+  // whole.
   void report(const resume_point& p) {
+    if (whole_) return;
     view_checkpoint c;
     c.output_position = output_end_;
     c.state = encode(p);
-    sink_.add_checkpoint(std::move(c));
-  }
-
-  void account(size_t n, abort_callback& abort) {
-    unpolled_ += n;
-    if (unpolled_ >= abort_poll_bytes) {
-      unpolled_ = 0;
-      check_aborted(abort);
-    }
+    sink_->add_checkpoint(std::move(c));
   }
 
   file_ptr source_;
   bz2_file_source input_;
-  checkpoint_sink& sink_;
+  checkpoint_sink* sink_ = nullptr;  // null when decoding whole
+  unsigned workers_;
+  bool whole_ = false;
   resume_point from_;
   bool resuming_ = false;
   std::unique_ptr<bz2_block_pool> pool_;  // when blocks are decoded ahead
@@ -249,13 +272,21 @@ class bz2_view final : public view_format {
 
   std::unique_ptr<view_pass> start(const file_ptr& source, const view_checkpoint* from,
                                    checkpoint_sink& sink, abort_callback& abort) override {
-    view_pass* pass = new (std::nothrow) bz2_pass(source, from, sink, abort);
+    unsigned workers = std::min(bz2_worker_count(), max_view_workers);
+    view_pass* pass = new (std::nothrow) bz2_pass(source, from, sink, workers, abort);
     if (pass == nullptr) throw plix::bad_alloc();
     return std::unique_ptr<view_pass>(pass);
   }
 };
 
 }  // namespace
+
+std::unique_ptr<view_pass> bz2_start_whole_pass(const file_ptr& source, unsigned workers,
+                                                abort_callback& abort) {
+  view_pass* pass = new (std::nothrow) bz2_pass(source, workers, abort);
+  if (pass == nullptr) throw plix::bad_alloc();
+  return std::unique_ptr<view_pass>(pass);
+}
 
 view_format& bz2_view_format() {
   static bz2_view format;

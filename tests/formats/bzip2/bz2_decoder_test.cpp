@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/bzip2/bz2_archive.h"
 #include "io/file_buffer.h"
 #include "tests/support/bz2_data.h"
 #include "tests/support/expect_throw.h"
@@ -34,7 +35,7 @@ std::string decode_file(const file_ptr& input) {
   abort_callback_dummy abort;
   auto* out = new service_impl_t<string_file>();
   file_ptr holder(out);
-  bz2_decompress(input, holder, abort);
+  bz2_decode_into(input, abort, holder);
   return out->content;
 }
 
@@ -206,7 +207,7 @@ TEST(Bz2Errors, CrcMismatch) {
   abort_callback_dummy abort;
   auto* out = new service_impl_t<string_file>();
   file_ptr holder(out);
-  EXPECT_THROW_EXACT(bz2_decompress(memory_file(bad_block), holder, abort), exception_io_data,
+  EXPECT_THROW_EXACT(bz2_decode_into(memory_file(bad_block), abort, holder), exception_io_data,
                      "Unknown exception");
   // Two whole chunks were written before the block ended; the last,
   // partial chunk of the failing block is not delivered.
@@ -532,7 +533,7 @@ TEST(Bz2Faults, AbortIsPolledEveryMebibyte) {
     {
       file_ptr input(new service_impl_t<faulty_file>(memory_file(stream), fault_plan{fault_read, 0},
                                                      &calls, &log));
-      EXPECT_THROW_EXACT(bz2_decompress(input, holder, abort), sonovale_io::exception_aborted,
+      EXPECT_THROW_EXACT(bz2_decode_into(input, abort, holder), sonovale_io::exception_aborted,
                          "User abort");
     }
     EXPECT_EQ(abort.polls(), trip);

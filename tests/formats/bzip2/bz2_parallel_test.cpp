@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/bzip2/bz2_block_finder.h"
+#include "formats/bzip2/bz2_archive.h"
 #include "formats/bzip2/bz2_decoder.h"
 #include "tests/support/bz2_data.h"
 #include "tests/support/faulty_file.h"
@@ -31,7 +32,7 @@ class owned_output : public string_file {
   }
 };
 
-// What bz2_decompress wrote, and the exception's class and message or
+// What bz2_decode_into wrote, and the exception's class and message or
 // nothing.
 struct decoded {
   std::string bytes;
@@ -45,7 +46,7 @@ decoded decode_with(const std::string& compressed, unsigned workers) {
   auto* out = new service_impl_t<owned_output>();
   file_ptr holder(out);
   try {
-    bz2_decompress(memory_file(compressed), holder, abort);
+    bz2_decode_into(memory_file(compressed), abort, holder);
   } catch (const std::exception& e) {
     d.error = std::string(typeid(e).name()) + ": " + e.what();
   }
@@ -204,7 +205,7 @@ TEST(Bz2Parallel, AbortStopsEveryWorker) {
       file_ptr input(new service_impl_t<faulty_file>(memory_file(stream), fault_plan{fault_read, 0},
                                                      &calls, &log));
       try {
-        bz2_decompress(input, holder, abort);
+        bz2_decode_into(input, abort, holder);
       } catch (const exception_aborted&) {
         aborted = true;
       }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "abi/service.h"
+#include "formats/bzip2/bz2_archive.h"
 #include "formats/bzip2/bz2_decoder.h"
 #include "tests/support/bz2_data.h"
 #include "tests/support/expect_throw.h"
@@ -55,7 +56,7 @@ decoded whole_file(const std::string& compressed) {
   abort_callback_dummy abort;
   auto* out = new service_impl_t<string_file>();
   file_ptr holder(out);
-  d.error = error_of([&] { bz2_decompress(memory_file(compressed), holder, abort); });
+  d.error = error_of([&] { bz2_decode_into(memory_file(compressed), abort, holder); });
   d.bytes = out->content;
   return d;
 }
@@ -91,7 +92,7 @@ decoded run_pass(const std::string& compressed, const view_checkpoint* from, rec
   return run_pass(memory_file(compressed), from, again, abort, step, d.bytes.size());
 }
 
-// A pass from the start gives what bz2_decompress gives; a pass from each
+// A pass from the start gives what bz2_decode_into gives; a pass from each
 // checkpoint it reported gives the rest of that, and meets the same
 // checkpoints on the way.
 void check_passes(const std::string& compressed) {
@@ -104,7 +105,7 @@ void check_passes(const std::string& compressed) {
     EXPECT_TRUE(same_bytes(full.bytes, expected.bytes));
   } else {
     // Each delivered some of the content: the pass whole blocks that
-    // passed their check, bz2_decompress whole chunks.
+    // passed their check, bz2_decode_into whole chunks.
     size_t common = std::min(full.bytes.size(), expected.bytes.size());
     EXPECT_TRUE(same_bytes(full.bytes.substr(0, common), expected.bytes.substr(0, common)));
   }
