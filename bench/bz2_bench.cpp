@@ -166,7 +166,7 @@ timing run_tool(const char* program, std::vector<std::string> args) {
 
 timing run_ours(const std::string& path, uint64_t expected_size, bool presized, unsigned workers) {
   abort_callback_dummy abort;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   // Read straight into the input file: a large temporary freed before the
   // call would raise the allocator's threshold for using fresh mappings and
   // change how the output grows.
@@ -186,7 +186,7 @@ timing run_ours(const std::string& path, uint64_t expected_size, bool presized, 
 // filesystem and the BZ2 archive service.
 timing run_open_member(const std::string& path, uint64_t expected_size, unsigned workers) {
   abort_callback_dummy abort;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   service_registry registry;
   service_impl_single_t<native_filesystem> native;
   service_impl_single_t<archive_bz2> archive;
@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [ROUNDS] [FILE.bz2...]\n", argv[0]);
     return 2;
   }
-  const unsigned workers = bz2_worker_count();
+  const unsigned workers = bz2_decoder_threads();
   const bool lbzip2_present = have_lbzip2();
   if (!lbzip2_present) std::fprintf(stderr, "bz2_bench: lbzip2 is not installed; skipping it\n");
 

@@ -1,6 +1,6 @@
 // The module's static initialisation, in load order: the factories (each
 // registration inserts at the front, so the host sees them in reverse: the
-// xz and zstd services, registered first, follow the seven older ones),
+// xz and zstd services, registered first, come after the other seven),
 // the view formats after the TAR archive, and the fatal-signal handler.
 // Everything is in this one file so that the order never depends on
 // initialisation order across files.

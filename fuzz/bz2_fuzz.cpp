@@ -115,7 +115,7 @@ struct module_result {
 module_result module_decode(const uint8_t* data, size_t size, unsigned workers) {
   abort_callback_dummy abort;
   module_result m;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
   sink->max_write = bz2_chunk_size;
   sink->limit = output_limit;
@@ -129,7 +129,7 @@ module_result module_decode(const uint8_t* data, size_t size, unsigned workers) 
     m.error_class = typeid(e).name();
     m.error_message = e.what();
   }
-  bz2_set_worker_count(0);
+  bz2_set_decoder_threads(0);
   m.content = std::move(sink->content);
   return m;
 }
@@ -143,7 +143,7 @@ class ignoring_sink : public checkpoint_sink {
 module_result view_decode(const uint8_t* data, size_t size, unsigned workers) {
   abort_callback_dummy abort;
   module_result m;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   ignoring_sink sink;
   try {
     std::unique_ptr<view_pass> pass =
@@ -160,7 +160,7 @@ module_result view_decode(const uint8_t* data, size_t size, unsigned workers) {
     m.error_class = typeid(e).name();
     m.error_message = e.what();
   }
-  bz2_set_worker_count(0);
+  bz2_set_decoder_threads(0);
   return m;
 }
 

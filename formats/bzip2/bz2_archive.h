@@ -16,7 +16,7 @@
 
 // Decodes every bzip2 stream of `archive`, from its current position,
 // through a pass of the bzip2 view format (bz2_start_whole_pass) with
-// bz2_worker_count() threads, and writes the content to `out` at its
+// bz2_decoder_threads() threads, and writes the content to `out` at its
 // position, which ends after the content. An in-memory file is filled in
 // place; any other file gets writes of at most 4096 bytes. A block's bytes
 // are written only once its CRC has matched. Throws exception_io_data

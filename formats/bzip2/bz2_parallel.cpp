@@ -144,11 +144,11 @@ struct piece {
 
 }  // namespace
 
-void bz2_set_worker_count(unsigned count) {
+void bz2_set_decoder_threads(unsigned count) {
   g_worker_setting.store(count, std::memory_order_relaxed);
 }
 
-unsigned bz2_worker_count() {
+unsigned bz2_decoder_threads() {
   unsigned n = g_worker_setting.load(std::memory_order_relaxed);
   if (n == 0) n = processor_count();
   return std::min(n, max_workers);

@@ -23,14 +23,15 @@
 #include "formats/bzip2/bz2_block.h"
 #include "io/file.h"
 
-// Sets how many threads decode bzip2 blocks at once: 0 (the default) for
-// one per processor the process may run on, 1 to decode on the calling
-// thread alone. Any thread may call it; decodings that start afterwards
-// use it.
-void bz2_set_worker_count(unsigned count);
+// Sets how many threads decode bzip2 blocks at once (the workers): 0 (the
+// default) for one per processor the process may run on, 1 to decode on
+// the calling thread alone. Any thread may call it; decodings that start
+// afterwards use it. For hosts and tests; xz_set_decoder_threads is the
+// same setting for xz.
+void bz2_set_decoder_threads(unsigned count);
 
 // The number of workers a decoding that starts now uses, 1 to 64.
-unsigned bz2_worker_count();
+unsigned bz2_decoder_threads();
 
 // Memory: besides the output, each worker holds a block decoder (4.5 MB
 // at the largest block size), and one block more than there are workers

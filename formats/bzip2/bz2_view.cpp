@@ -272,7 +272,7 @@ class bz2_view final : public view_format {
 
   std::unique_ptr<view_pass> start(const file_ptr& source, const view_checkpoint* from,
                                    checkpoint_sink& sink, abort_callback& abort) override {
-    unsigned workers = std::min(bz2_worker_count(), max_view_workers);
+    unsigned workers = std::min(bz2_decoder_threads(), max_view_workers);
     view_pass* pass = new (std::nothrow) bz2_pass(source, from, sink, workers, abort);
     if (pass == nullptr) throw plix::bad_alloc();
     return std::unique_ptr<view_pass>(pass);

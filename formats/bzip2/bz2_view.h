@@ -14,7 +14,7 @@
 // 32-bit entries plus its text: 4.5 MB at the largest) and a buffer of
 // 2 MiB. A block that expands to more than the buffer holds is expanded
 // twice: once to check its CRC, then again into the caller's buffer.
-// With more than one worker (bz2_worker_count, at most six for a view's
+// With more than one worker (bz2_decoder_threads, at most six for a view's
 // pass) a pass also decodes the blocks ahead of it on that many threads
 // (bz2_parallel.h), which check each block's CRC as they go: a view's pass
 // holds at most about 64 MiB, whatever the number of processors.

@@ -12,8 +12,8 @@
 
 namespace {
 
-// The input buffer, filled by host reads of 16 KiB as the gzip reader has
-// always made them. Every ISA-L call passes its first 32 KiB of output
+// The input buffer, filled by host reads of 16 KiB. Every ISA-L call
+// passes its first 32 KiB of output
 // through ISA-L's own history buffer, so calls that end for want of input
 // cost a copy each: a large buffer keeps them few.
 constexpr uint32_t input_size = 131072;

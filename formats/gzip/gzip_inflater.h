@@ -1,18 +1,11 @@
 // The inflater under the gzip decoders (Gzip_Reader, the view passes):
 // inflates the members of a gzip file read through a File_Reader, from the
 // first member or from a deflate block boundary, with ISA-L where it serves
-// and zlib where it cannot, and zlib's verdict on every input.
-//
-// ISA-L inflates the deflate blocks; zlib judges them. zlib reads every
-// member header and every block header before ISA-L decodes the block, so
-// a header zlib refuses is refused here, at the same place (ISA-L accepts
-// incomplete Huffman codes, which zlib refuses). ISA-L is made to stop at
-// every block's end by setting the block's BFINAL bit in the input buffer,
-// which gives the bit position of every block boundary, where inflation
-// can stop and resume. When ISA-L refuses a block, inflation starts again
-// from the inflater's starting point with zlib alone, passes over the
-// bytes already delivered, and zlib's verdict stands. Member trailers are
-// checked here against the CRC-32 and length of each member's output.
+// and zlib where it cannot, and zlib's verdict on every input: zlib reads
+// every member and block header first, and where ISA-L refuses a block,
+// zlib alone inflates again from the inflater's starting point
+// (docs/design.md). Member trailers are checked against each member's
+// CRC-32 and length.
 //
 // Like the reader layer, it reports failures as error texts: " corrupt
 // file" for bad data or data that ends inside a member, " out of memory",

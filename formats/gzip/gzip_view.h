@@ -1,37 +1,19 @@
 // Decoded views of gzip files: the view format of type "gz", whose passes
-// inflate a gzip file's content from its start or from a checkpoint,
-// through the gzip inflater (formats/gzip/gzip_inflater.h: ISA-L, judged by
-// zlib).
+// inflate a gzip file's content from its start or from a checkpoint
+// through the gzip inflater, and the pass that decodes a file whole.
 //
-// A pass from the start gives exactly the bytes of gzip_inflate_into
-// (formats/gzip/gzip_archive.h), or its exception with the same class and message at the
-// same point: every member inflated, members that follow one another
-// followed, trailing bytes that do not start a member ignored. The one
-// difference: a pass never reads the size the last trailer announces, so an
-// announcement of 2^31 or more is not refused (a view's content may be of
-// any size; the limit belongs to decoding into one in-memory file).
-//
-// Checkpoints lie at deflate block boundaries: the first boundary at or
-// past `spacing` bytes of output after the previous checkpoint (the content's
-// start counts as one). The rule depends on the content alone, so a pass
-// resumed at a checkpoint reports the same later checkpoints again. Each
-// holds the input bit position, the last 32 KiB of its member's output,
-// the member's number, and the member's CRC-32 and length so far, so that a
-// pass resumed there gives exactly the same bytes and still checks that
-// member's trailer.
-//
-// Verification: a member's CRC-32 and length are checked when a pass
-// reaches its trailer. Bytes served before that are checked only by the
-// deflate structure: damage that leaves the structure intact is reported
-// (" corrupt file") when the member ends, after its bytes were served.
-//
-// A pass never writes past the count decode returns in the buffer it is
-// given, which may be the host's own.
-//
-// Memory per pass: the inflater's (ISA-L's state of about 85 KiB, zlib's, a
-// 128 KiB input buffer, a 128 KiB output stage, two 32 KiB windows), and
-// one window copy while a checkpoint is recorded. The abort callback is polled before every 1 MiB
-// of output.
+// A pass gives every member's content, members that follow one another
+// followed, trailing bytes that do not start a member ignored, and fails
+// where the damage lies with the exceptions gzip_archive.h lists; a view's
+// pass never reads the trailer's announcement, so refuses no size (a
+// view's content may be of any size). Checkpoints lie at deflate block boundaries
+// about every `spacing` bytes of output (docs/design.md says what they
+// hold). A member's CRC-32 and length are checked at its trailer: bytes
+// served before it are checked only by the deflate structure. A view's
+// pass never writes past the count decode returns, in a buffer that may be
+// the host's own. Memory per pass: ISA-L's state (about 85 KiB), zlib's, a
+// 128 KiB input buffer and output stage, two 32 KiB windows. The abort
+// callback is polled before every 1 MiB of output.
 #pragma once
 
 #include <cstdint>

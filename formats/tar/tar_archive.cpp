@@ -25,14 +25,14 @@ struct walked_archive {
   }
 
   void attach_table() {
-    table = view->index().attachment<tar_member_table>(
+    table = view->entry().attachment<tar_member_table>(
         [] { return std::make_shared<tar_member_table>(); });
   }
 
-  // A damaged container fails before the TAR inside it is looked at, as
-  // when it was decoded whole first: when a walk through a view fails, or
-  // ends without the member, the container is checked to its end, and its
-  // failure, if any, is the one that goes on.
+  // A damaged container fails as decoding it whole would, whatever the TAR
+  // inside it holds: when a walk through a view fails, or ends without the
+  // member, the container is checked to its end, and its failure, if any,
+  // is the one that goes on.
   void check_container(abort_callback& abort) {
     if (view != nullptr) view->verify_to_end(abort);
   }
@@ -40,7 +40,7 @@ struct walked_archive {
   // What the content index kept disagrees with the content: forget it all
   // (checkpoints too) and walk with a new, empty table.
   void forget_index() {
-    view->index().reset();
+    view->entry().reset();
     attach_table();
   }
 };
@@ -52,12 +52,11 @@ struct found_member {
 };
 
 // The first member named `name`; when none has that name, the first whose
-// legacy name is `name`, so that member paths stored before pax records and
-// the ustar prefix were read keep opening; such a match also stands when
-// the walk fails further on, where the walk that stored the path had
-// stopped. Recorded members are looked up without walking, and a walk goes
-// on from the last one recorded. Throws exception_io_not_found when
-// neither exists.
+// legacy name is `name`, so that stored member paths that carry a legacy
+// name keep opening; such a match also stands when the walk fails further
+// on, past the member. Recorded members are looked up without walking,
+// and a walk goes on from the last one recorded. Throws
+// exception_io_not_found when neither exists.
 found_member find_member(walked_archive& archive, const char* name, abort_callback& abort) {
   found_member found;
   tar_member_table* table = archive.table.get();
@@ -128,7 +127,7 @@ void archive_tar::list_members(const char* path, file_ptr& reader, member_callba
   };
 
   if (!supply_readers && archive.table && archive.table->complete() &&
-      archive.view->index().verified()) {
+      archive.view->entry().verified()) {
     // The whole content was walked and checked before: names and sizes
     // come from the table. A listing with readers walks again, as it
     // decodes every member's bytes anyway.

@@ -253,8 +253,8 @@ void tar_reader::read_extension(uint8_t type, uint64_t stored, pending& p) {
 void tar_reader::make_member(uint8_t type, uint64_t stored, const pending& p) {
   const char* field = reinterpret_cast<const char*>(header_ + tar_name_offset);
   tar_member& m = member_;
-  // The name as the walk gave it before pax records and the ustar prefix
-  // were read, kept as the legacy name when the name comes out otherwise.
+  // The name without pax records and the ustar prefix, kept as the legacy
+  // name when the name comes out otherwise.
   auto keep_legacy_name = [&] {
     if (p.has_long_name) {
       m.legacy_name.set_string(p.long_name.get_ptr(), p.long_name.get_length());

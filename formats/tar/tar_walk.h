@@ -24,9 +24,9 @@ struct tar_member {
   // The name: a pax path, else a GNU long name, else the ustar prefix and
   // the name field joined with "/".
   plix::string8_fastalloc name;
-  // The name the walk gave before pax records and the ustar prefix were
-  // read (the GNU long name, else the name field) when it differs from
-  // `name`; empty otherwise. Member paths stored with it keep opening.
+  // The name without pax records and the ustar prefix (the GNU long name,
+  // else the name field) when it differs from `name`; empty otherwise.
+  // Stored member paths may name a member by it; they keep opening.
   plix::string8_fastalloc legacy_name;
   // The archive's offset of the entry's first record, extension headers
   // (long names, pax headers) included.

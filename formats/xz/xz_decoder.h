@@ -92,7 +92,7 @@ class xz_decoder final : public sonovale_io::view_pass {
   // `threads`: 1 decodes in the caller's thread; more lets liblzma's
   // multi-threaded decoder spread blocks that record their sizes in their
   // headers (as multi-threaded compressors write them) over that many
-  // threads, the others decoded in the caller's thread as before.
+  // threads, the others in the caller's thread.
   xz_decoder(sonovale_io::file_ptr source, uint32_t threads);
   ~xz_decoder() override;
   xz_decoder(const xz_decoder&) = delete;

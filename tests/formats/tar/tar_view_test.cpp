@@ -282,15 +282,15 @@ TEST_F(TarView, ATableRowIsConfirmedBeforeItsMemberIsServed) {
   auto* decoded = dynamic_cast<decoded_view*>(view.get_ptr());
   ASSERT_NE(decoded, nullptr);
   std::vector<tar_recorded_member> rows =
-      decoded->index().attachment<tar_member_table>([] { return nullptr; })->members();
+      decoded->entry().attachment<tar_member_table>([] { return nullptr; })->members();
   ASSERT_EQ(rows.size(), 2u);
   // A table that says "y" is where "x" is.
   auto forged = std::make_shared<tar_member_table>();
   tar_member y_at_x = rows[0].member;
   y_at_x.name = rows[1].member.name;
   forged->record(rows[0].before, y_at_x, rows[1].before);
-  decoded->index().reset();
-  decoded->index().attachment<tar_member_table>([&] { return forged; });
+  decoded->entry().reset();
+  decoded->entry().attachment<tar_member_table>([&] { return forged; });
   file_ptr f;
   filesystem::g_open(f, nested("gz", file, "y").c_str(), open_mode_read, abort);
   EXPECT_EQ(read_all(*f), "yy");
