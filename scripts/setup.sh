@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks and builds the release tree
-# (build/): the module build/brenmoor.dll and the program build/brenmoor.
+# (build/, the release preset): the module build/brenmoor.dll and the program
+# build/brenmoor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,5 +20,5 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)"
