@@ -55,30 +55,10 @@ const std::string not_xz = error_record(typeid(exception_io_data).name(), "Not X
 // Every road to the content of `xz` ends as `expected` does: one and two
 // threads, a view pass from the start, and view passes from each block.
 void expect_every_road(const std::string& xz, const outcome& expected) {
-  for (uint32_t threads : {1u, 2u}) {
-    SCOPED_TRACE("threads " + std::to_string(threads));
-    outcome whole = decode_whole(xz, threads);
-    EXPECT_EQ(whole.verdict(), expected.verdict());
-    if (expected.ok) {
-      EXPECT_TRUE(same_bytes(whole.content, expected.content));
-    }
-  }
-  file_ptr source = memory_file(xz);
-  pass_run from_start = run_view_pass(xz_view_format(), source, nullptr, 65536);
-  EXPECT_EQ(from_start.verdict(), expected.verdict());
-  EXPECT_TRUE(
-      same_bytes(from_start.content, expected.content.substr(0, from_start.content.size())));
-  if (expected.ok) {
-    EXPECT_TRUE(same_bytes(from_start.content, expected.content));
-  }
-  for (const view_checkpoint& c : from_start.checkpoints) {
-    SCOPED_TRACE("from " + std::to_string(c.output_position));
-    pass_run resumed = run_view_pass(xz_view_format(), source, &c, 4096);
-    EXPECT_EQ(resumed.verdict(), expected.verdict());
-    if (expected.ok) {
-      EXPECT_TRUE(same_bytes(resumed.content, expected.content.substr(c.output_position)));
-    }
-  }
+  ::expect_every_road(xz, expected,
+                      {{"threads 1", [](const std::string& x) { return decode_whole(x, 1); }},
+                       {"threads 2", [](const std::string& x) { return decode_whole(x, 2); }}},
+                      xz_view_format(), false);
 }
 
 }  // namespace
