@@ -70,6 +70,19 @@ class BRENMOOR_SHARED single_member_archive : public archive_impl {
   content_size_fn content_size_;
 };
 
+// The archive service of a one-member format of type `type_name` ("gz"),
+// which decodes with `decode` and tells the size without decoding with
+// `content_size` (null when its data announces none).
+template <const char* type_name, decode_whole_fn decode, content_size_fn content_size>
+class single_member_archive_t : public single_member_archive {
+ public:
+  single_member_archive_t() : single_member_archive(decode, content_size) {}
+  const char* get_type_name() override { return type_name; }
+
+ protected:
+  ~single_member_archive_t() = default;
+};
+
 // The unpacker of a one-member compressed format.
 class BRENMOOR_SHARED single_member_unpacker : public unpacker {
  public:
@@ -86,6 +99,16 @@ class BRENMOOR_SHARED single_member_unpacker : public unpacker {
 
  private:
   decode_whole_fn decode_;
+};
+
+// The unpacker of a one-member format, which decodes with `decode`.
+template <decode_whole_fn decode>
+class single_member_unpacker_t : public single_member_unpacker {
+ public:
+  single_member_unpacker_t() : single_member_unpacker(decode) {}
+
+ protected:
+  ~single_member_unpacker_t() = default;
 };
 
 }  // namespace sonovale_io

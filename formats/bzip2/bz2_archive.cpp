@@ -13,8 +13,3 @@ void bz2_decode_into(const file_ptr& archive, abort_callback& abort, file_ptr& o
   std::unique_ptr<view_pass> pass = bz2_start_whole_pass(archive, bz2_decoder_threads(), abort);
   decode_content_into(*pass, unknown_size, *out, abort, bz2_chunk_size);
 }
-
-// bzip2 data announces no size: the base decodes to learn it.
-archive_bz2::archive_bz2() : single_member_archive(bz2_decode_into, nullptr) {}
-
-unpacker_bz2::unpacker_bz2() : single_member_unpacker(bz2_decode_into) {}

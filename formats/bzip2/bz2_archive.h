@@ -24,20 +24,16 @@
 // exception" for a CRC mismatch; exception_io_data_truncation when the
 // file ends inside a stream; exception_aborted; plix::bad_alloc; and
 // whatever the files throw. Then `out` holds part of the content and must
-// be discarded. Polls `abort` before every block and at least every 1 MiB
-// of output.
+// be discarded. Polls `abort` at every 1 MiB of output.
 void bz2_decode_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                      sonovale_io::file_ptr& out);
 
-// The archive service of type "bz2".
-class archive_bz2 : public sonovale_io::single_member_archive {
- public:
-  archive_bz2();
-  const char* get_type_name() override { return "bz2"; }
-};
+// The type name of the archive service, and of its member paths.
+inline constexpr char bz2_type_name[] = "bz2";
+
+// The archive service of type "bz2", with no content-size function: bzip2
+// data announces no size.
+using archive_bz2 = sonovale_io::single_member_archive_t<bz2_type_name, bz2_decode_into, nullptr>;
 
 // The unpacker of bzip2 files.
-class unpacker_bz2 : public sonovale_io::single_member_unpacker {
- public:
-  unpacker_bz2();
-};
+using unpacker_bz2 = sonovale_io::single_member_unpacker_t<bz2_decode_into>;

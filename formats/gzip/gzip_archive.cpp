@@ -43,7 +43,3 @@ void gzip_inflate_into(const file_ptr& archive, abort_callback& abort, file_ptr&
                                                                  : uint64_t{announced};
   decode_content_into(*pass, expected, *out, abort, write_chunk);
 }
-
-archive_gz::archive_gz() : single_member_archive(gzip_inflate_into, gzip_announced_size) {}
-
-unpacker_gz::unpacker_gz() : single_member_unpacker(gzip_inflate_into) {}

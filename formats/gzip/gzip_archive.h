@@ -34,16 +34,13 @@ uint64_t gzip_announced_size(const sonovale_io::file_ptr& archive, abort_callbac
 void gzip_inflate_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                        sonovale_io::file_ptr& out);
 
+// The type name of the archive service, and of its member paths.
+inline constexpr char gzip_type_name[] = "gz";
+
 // The archive service of type "gz" (archive/single_member.h); its
 // sizes without decoding are gzip_announced_size's.
-class archive_gz : public sonovale_io::single_member_archive {
- public:
-  archive_gz();
-  const char* get_type_name() override { return "gz"; }
-};
+using archive_gz =
+    sonovale_io::single_member_archive_t<gzip_type_name, gzip_inflate_into, gzip_announced_size>;
 
 // The unpacker of gzip files.
-class unpacker_gz : public sonovale_io::single_member_unpacker {
- public:
-  unpacker_gz();
-};
+using unpacker_gz = sonovale_io::single_member_unpacker_t<gzip_inflate_into>;

@@ -51,7 +51,3 @@ void xz_decode_into(const file_ptr& archive, abort_callback& abort, file_ptr& ou
   decoder.start(abort);
   decode_content_into(decoder, expected, *out, abort);
 }
-
-archive_xz::archive_xz() : single_member_archive(xz_decode_into, xz_content_size) {}
-
-unpacker_xz::unpacker_xz() : single_member_unpacker(xz_decode_into) {}

@@ -38,16 +38,13 @@ uint64_t xz_content_size(const sonovale_io::file_ptr& archive, abort_callback& a
 void xz_decode_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                     sonovale_io::file_ptr& out);
 
+// The type name of the archive service, and of its member paths.
+inline constexpr char xz_type_name[] = "xz";
+
 // The archive service of type "xz" (archive/single_member.h); its
 // sizes without decoding are xz_content_size's.
-class archive_xz : public sonovale_io::single_member_archive {
- public:
-  archive_xz();
-  const char* get_type_name() override { return "xz"; }
-};
+using archive_xz =
+    sonovale_io::single_member_archive_t<xz_type_name, xz_decode_into, xz_content_size>;
 
 // The unpacker of xz files.
-class unpacker_xz : public sonovale_io::single_member_unpacker {
- public:
-  unpacker_xz();
-};
+using unpacker_xz = sonovale_io::single_member_unpacker_t<xz_decode_into>;

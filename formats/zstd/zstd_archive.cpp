@@ -28,7 +28,3 @@ void zstd_decode_into(const file_ptr& archive, abort_callback& abort, file_ptr& 
   decoder.start(abort);
   decode_content_into(decoder, expected, *out, abort);
 }
-
-archive_zst::archive_zst() : single_member_archive(zstd_decode_into, zstd_declared_size) {}
-
-unpacker_zst::unpacker_zst() : single_member_unpacker(zstd_decode_into) {}

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "archive/single_member.h"
+#include "formats/zstd/zstd_decoder.h"
 
 // Decodes the whole zstd file `archive`, from its first byte, and writes
 // the content to `out` at its position, which ends after the content; an
@@ -23,16 +24,13 @@
 void zstd_decode_into(const sonovale_io::file_ptr& archive, abort_callback& abort,
                       sonovale_io::file_ptr& out);
 
+// The type name of the archive service, and of its member paths.
+inline constexpr char zstd_type_name[] = "zst";
+
 // The archive service of type "zst" (archive/single_member.h); its
 // sizes without decoding are zstd_declared_size's (formats/zstd/zstd_decoder.h).
-class archive_zst : public sonovale_io::single_member_archive {
- public:
-  archive_zst();
-  const char* get_type_name() override { return "zst"; }
-};
+using archive_zst =
+    sonovale_io::single_member_archive_t<zstd_type_name, zstd_decode_into, zstd_declared_size>;
 
 // The unpacker of zstd files.
-class unpacker_zst : public sonovale_io::single_member_unpacker {
- public:
-  unpacker_zst();
-};
+using unpacker_zst = sonovale_io::single_member_unpacker_t<zstd_decode_into>;
