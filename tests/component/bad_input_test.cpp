@@ -21,7 +21,9 @@
 #include "formats/tar/tar_walk.h"
 #include "formats/xz/xz_archive.h"
 #include "formats/zstd/zstd_archive.h"
+#include "tests/support/member_recorder.h"
 #include "tests/support/test_host.h"
+#include "tests/support/view_pass.h"
 
 using namespace sonovale_io;
 
@@ -39,17 +41,6 @@ const failure data_error{&typeid(exception_io_data), corrupted};
 const failure truncated{&typeid(exception_io_data_truncation), corrupted};
 failure data(const char* message) {
   return {&typeid(exception_io_data), message};
-}
-
-// Runs `statement` and describes how it ended, for comparison.
-template <typename F>
-std::string ending_of(F statement) {
-  try {
-    statement();
-  } catch (const std::exception& e) {
-    return std::string(typeid(e).name()) + ": " + e.what();
-  }
-  return "success";
 }
 
 std::string describe(const failure& f) {
@@ -100,24 +91,7 @@ const std::string noise = [] {
   return s;
 }();
 
-struct listed {
-  std::string path;
-  file_stats stats;
-  bool has_reader;
-  std::string content;
-};
-
-class recording_callback : public member_callback {
- public:
-  std::vector<listed> members;
-  bool is_aborting() const override { return false; }
-  void* get_abort_event() const override { return nullptr; }
-  bool on_member(archive*, const char* path, const file_stats& stats,
-                 service_ptr_t<file>& reader) override {
-    members.push_back({path, stats, reader.is_valid(), reader.is_valid() ? read_all(*reader) : ""});
-    return true;
-  }
-};
+using recording_callback = member_recorder;
 
 class BadInput : public ::testing::Test {
  protected:

@@ -30,6 +30,7 @@
 #include "formats/xz/xz_archive.h"
 #include "formats/zstd/zstd_archive.h"
 #include "tests/support/test_host.h"
+#include "tests/support/view_pass.h"
 
 using namespace sonovale_io;
 
@@ -54,16 +55,6 @@ class tripping_callback : public member_callback {
     return true;
   }
 };
-
-template <typename F>
-std::string ending_of(F statement) {
-  try {
-    statement();
-  } catch (const std::exception& e) {
-    return std::string(typeid(e).name()) + ": " + e.what();
-  }
-  return "success";
-}
 
 std::string ending(const std::type_info& type, const char* message) {
   return std::string(type.name()) + ": " + message;

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "archive/view_format.h"
@@ -21,13 +23,26 @@ struct outcome {
   std::string verdict() const { return ok ? "ok" : error; }
 };
 
-// Runs `produce`, which appends to the string it is given, and records how
-// it ended. Every exception derived from std::exception is recorded.
-outcome outcome_of(const std::function<void(std::string&)>& produce);
-
 // The record for an exception of `type_name` with `message`, as outcome
 // keeps it; `type_name` is typeid(...).name().
 std::string error_record(const char* type_name, const char* message);
+
+// How `statement` ended: "success", or the record of the exception it
+// threw (error_record). Every exception derived from std::exception is
+// caught.
+template <typename F>
+std::string ending_of(F statement) {
+  try {
+    statement();
+  } catch (const std::exception& e) {
+    return error_record(typeid(e).name(), e.what());
+  }
+  return "success";
+}
+
+// Runs `produce`, which appends to the string it is given, and records how
+// it ended. Every exception derived from std::exception is recorded.
+outcome outcome_of(const std::function<void(std::string&)>& produce);
 
 struct pass_run : outcome {
   std::vector<sonovale_io::view_checkpoint> checkpoints;

@@ -12,6 +12,7 @@
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
+#include "tests/support/member_recorder.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -45,32 +46,7 @@ file_ptr memory_file(const std::string& content, uint64_t timestamp = 0) {
   return f;
 }
 
-struct member {
-  archive* owner;
-  std::string path;
-  file_stats stats;
-  bool has_reader;
-  uint64_t position;
-  std::string content;
-};
-
-class recording_callback : public member_callback {
- public:
-  std::vector<member> members;
-
-  bool is_aborting() const override { return false; }
-  void* get_abort_event() const override { return nullptr; }
-  bool on_member(archive* owner, const char* path, const file_stats& stats,
-                 service_ptr_t<file>& reader) override {
-    member m{owner, path, stats, reader.is_valid(), 0, ""};
-    if (m.has_reader) {
-      m.position = reader->get_position(no_abort);
-      m.content = read_all(*reader);
-    }
-    members.push_back(m);
-    return true;
-  }
-};
+using recording_callback = member_recorder;
 
 class Bz2Archive : public ::testing::Test {
  protected:
@@ -91,7 +67,7 @@ TEST_F(Bz2Archive, ListsTheOneMember) {
     service_ptr_t<file> none;
     archive.list_members(path.c_str(), none, callback, supply_readers);
     ASSERT_EQ(callback.members.size(), 1u);
-    const member& m = callback.members[0];
+    const member_recorder::member& m = callback.members[0];
     EXPECT_EQ(m.owner, &archive);
     EXPECT_EQ(m.path, "unpack://bz2|25|mem://music/song.flac.bz2|song.flac");
     EXPECT_EQ(m.stats.size, content.size());

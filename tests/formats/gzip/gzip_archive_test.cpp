@@ -17,6 +17,7 @@
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
 #include "tests/support/gzip_data.h"
+#include "tests/support/member_recorder.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -106,26 +107,7 @@ std::string member_path(const std::string& archive, const std::string& member) {
   return "unpack://gz|" + std::to_string(archive.size()) + "|" + archive + "|" + member;
 }
 
-// Records what list_members reports.
-class recording_callback : public member_callback {
- public:
-  struct member {
-    std::string path;
-    file_stats stats;
-    bool has_reader;
-    std::string content;
-  };
-  std::vector<member> members;
-
-  bool is_aborting() const override { return false; }
-  void* get_abort_event() const override { return nullptr; }
-  bool on_member(archive* owner, const char* path, const file_stats& stats,
-                 file_ptr& reader) override {
-    EXPECT_NE(owner, nullptr);
-    members.push_back({path, stats, reader.is_valid(), reader.is_valid() ? read_all(*reader) : ""});
-    return true;
-  }
-};
+using recording_callback = member_recorder;
 
 // A host with the GZ archive registered after its own filesystems.
 class GzArchive : public ::testing::Test {
@@ -153,6 +135,7 @@ class GzArchive : public ::testing::Test {
     recording_callback callback;
     file_ptr none;
     gz_fs.list_members(path.c_str(), none, callback, readers);
+    for (const member_recorder::member& m : callback.members) EXPECT_EQ(m.owner, &gz_fs);
     return callback;
   }
 
@@ -230,6 +213,7 @@ TEST_F(GzArchive, ListingUsesAFileTheCallerOpened) {
   file_ptr given = file_with(gzip_member("given"), 77, 3);
   gz_fs.list_members("nowhere/x.gz", given, callback, true);
   ASSERT_EQ(callback.members.size(), 1u);
+  EXPECT_EQ(callback.members[0].owner, &gz_fs);
   EXPECT_EQ(callback.members[0].content, "given");
   EXPECT_EQ(callback.members[0].stats.timestamp, 77u);
 }
