@@ -5,7 +5,9 @@
 #include <exception>
 #include <typeinfo>
 
+#include "io/file_buffer.h"
 #include "tests/support/string_file.h"
+#include "tests/support/test_host.h"
 #include "tests/support/tool_run.h"
 
 using namespace sonovale_io;
@@ -23,6 +25,16 @@ outcome outcome_of(const std::function<void(std::string&)>& produce) {
     result.error = error_record(typeid(e).name(), e.what());
   }
   return result;
+}
+
+outcome decode_whole(decode_whole_fn decode, const std::string& compressed) {
+  return outcome_of([&](std::string& content) {
+    abort_callback_dummy abort;
+    file_ptr out = make_file_buffer(0, 0);
+    decode(memory_file(compressed), abort, out);
+    out->reopen(abort);
+    content = read_all(*out);
+  });
 }
 
 namespace {

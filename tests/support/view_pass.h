@@ -12,6 +12,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "archive/single_member.h"
 #include "archive/view_format.h"
 
 struct outcome {
@@ -43,6 +44,10 @@ std::string ending_of(F statement) {
 // Runs `produce`, which appends to the string it is given, and records how
 // it ended. Every exception derived from std::exception is recorded.
 outcome outcome_of(const std::function<void(std::string&)>& produce);
+
+// What the whole-file decoding `decode` (archive/single_member.h) makes of
+// `compressed`, decoded into a new in-memory file.
+outcome decode_whole(sonovale_io::decode_whole_fn decode, const std::string& compressed);
 
 struct pass_run : outcome {
   std::vector<sonovale_io::view_checkpoint> checkpoints;

@@ -51,12 +51,7 @@ std::string word_text(size_t n, uint32_t seed) {
 
 // What gzip_inflate_into makes of `gz`.
 outcome whole_file(const std::string& gz) {
-  return outcome_of([&](std::string& content) {
-    file_ptr out = make_file_buffer(0, 0);
-    gzip_inflate_into(file_with(gz), no_abort, out);
-    out->reopen(no_abort);
-    content = read_all(*out);
-  });
+  return decode_whole(gzip_inflate_into, gz);
 }
 
 // What a view pass from the start must give: the whole-file result, except
@@ -377,19 +372,7 @@ TEST(GzipView, NothingPastTheCountIsWritten) {
   // Ends in literals, which ISA-L stores 8 bytes at a time.
   std::string text = word_text(300000, 5);
   for (int i = 0; i < 3000; ++i) text += std::to_string(i * 7919 % 10007) + ",";
-  deflate_writer empty_last;  // an empty final block, as a flush then finish writes
-  empty_last.bits(1, 1), empty_last.bits(1, 2), empty_last.fixed_symbol(256);
-  struct tail_case {
-    const char* what;
-    std::string gz;
-    std::string content;
-  };
-  const tail_case cases[] = {
-      {"one member", gzip_member(text), text},
-      {"an empty last block", gzip_wrap(deflate_blocks(text) + empty_last.data(), text), text},
-      {"a one-byte last member", gzip_member(text) + gzip_member("!"), text + "!"},
-  };
-  for (const auto& c : cases) {
+  for (const gzip_tail_case& c : gzip_tail_cases(text)) {
     SCOPED_TRACE(c.what);
     std::string buffer(c.content.size() + 5000, '#');
     struct : checkpoint_sink {

@@ -37,12 +37,7 @@ std::string xz_tool(const std::string& data, const std::string& options) {
 // The whole-file decode into an in-memory file with `threads` threads.
 outcome decode_whole(const std::string& xz, uint32_t threads) {
   xz_set_decoder_threads(threads);
-  outcome result = outcome_of([&](std::string& content) {
-    file_ptr out = make_file_buffer(0, 0);
-    xz_decode_into(memory_file(xz), no_abort, out);
-    out->reopen(no_abort);
-    content = read_all(*out);
-  });
+  outcome result = ::decode_whole(xz_decode_into, xz);
   xz_set_decoder_threads(0);
   return result;
 }

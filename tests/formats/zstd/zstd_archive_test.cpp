@@ -40,12 +40,7 @@ std::string zstd_tool(const std::string& data, const std::string& options, bool 
 }
 
 outcome decode_whole(const std::string& zst) {
-  return outcome_of([&](std::string& content) {
-    file_ptr out = make_file_buffer(0, 0);
-    zstd_decode_into(memory_file(zst), no_abort, out);
-    out->reopen(no_abort);
-    content = read_all(*out);
-  });
+  return ::decode_whole(zstd_decode_into, zst);
 }
 
 const std::string truncated = error_record(typeid(exception_io_data_truncation).name(),
