@@ -13,6 +13,7 @@
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
 #include "tests/support/member_recorder.h"
+#include "tests/support/string_file.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -37,13 +38,6 @@ std::string bzip2_tool(const std::string& data) {
   EXPECT_EQ(pclose(pipe), 0);
   unlink(name);
   return output;
-}
-
-file_ptr memory_file(const std::string& content, uint64_t timestamp = 0) {
-  file_ptr f = make_file_buffer(0, timestamp);
-  f->write(content.data(), static_cast<uint32_t>(content.size()), no_abort);
-  f->reopen(no_abort);
-  return f;
 }
 
 using recording_callback = member_recorder;

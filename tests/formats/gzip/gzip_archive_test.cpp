@@ -18,6 +18,7 @@
 #include "tests/support/faulty_file.h"
 #include "tests/support/gzip_data.h"
 #include "tests/support/member_recorder.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -26,13 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 abort_callback_dummy no_abort;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void write_file(const fs::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
@@ -80,13 +74,6 @@ gunzip_result gunzip_tool(const scratch_dir& dir, const std::string& data) {
   fs::path in = dir.path() / "to_gunzip.gz";
   write_file(in, data);
   return gunzip_tool(dir, in);
-}
-
-std::string sample_text(size_t n) {
-  std::string s;
-  for (uint32_t i = 0; s.size() < n; ++i) s += "row " + std::to_string(i * 104729u % 65521u) + ";";
-  s.resize(n);
-  return s;
 }
 
 file_ptr file_with(const std::string& content, uint64_t timestamp = 5, uint64_t position = 0) {

@@ -11,6 +11,7 @@
 #include "io/file_buffer.h"
 #include "tests/support/gzip_data.h"
 #include "tests/support/sample_files.h"
+#include "tests/support/string_file.h"
 #include "tests/support/test_host.h"
 #include "tests/support/view_pass.h"
 
@@ -19,13 +20,6 @@ using namespace sonovale_io;
 namespace {
 
 abort_callback_dummy no_abort;
-
-file_ptr file_with(const std::string& content) {
-  file_ptr f = make_file_buffer(0, 0);
-  f->write(content.data(), static_cast<uint32_t>(content.size()), no_abort);
-  f->reopen(no_abort);
-  return f;
-}
 
 outcome whole_file(const std::string& gz) {
   return decode_whole(gzip_inflate_into, gz);
@@ -146,7 +140,7 @@ void expect_as_zlib_gives(const std::string& gz) {
   bool zlib_accepts = gzip_reference_inflate(gz, reference);
   outcome ours = whole_file(gz);
   if (!ours.ok && ours.error == refused_size) {
-    ours = run_view_pass(gzip_view_format(), file_with(gz), nullptr);
+    ours = run_view_pass(gzip_view_format(), memory_file(gz), nullptr);
   }
   EXPECT_EQ(ours.ok, zlib_accepts) << ours.error;
   if (zlib_accepts) {
@@ -187,9 +181,9 @@ TEST(GzipInflater, InflatingInPlaceKeepsTheBytesPastTheContent) {
   for (const gzip_tail_case& c : gzip_tail_cases(text)) {
     SCOPED_TRACE(c.what);
     std::string old_content = "head" + std::string(c.content.size() + 5000, '#');
-    file_ptr out = file_with(old_content);
+    file_ptr out = memory_file(old_content);
     out->seek(4, no_abort);
-    gzip_inflate_into(file_with(c.gz), no_abort, out);
+    gzip_inflate_into(memory_file(c.gz), no_abort, out);
     out->reopen(no_abort);
     std::string expected = old_content;
     expected.replace(4, c.content.size(), c.content);

@@ -14,6 +14,7 @@
 #include "tests/support/faulty_file.h"
 #include "tests/support/gzip_data.h"
 #include "tests/support/sample_files.h"
+#include "tests/support/string_file.h"
 #include "tests/support/test_host.h"
 #include "tests/support/view_pass.h"
 
@@ -27,13 +28,6 @@ abort_callback_dummy no_abort;
 constexpr uint64_t mib = 1 << 20;
 const char corrupt[] = " corrupt file";
 const std::string corrupt_record = error_record(typeid(exception_io_data).name(), corrupt);
-
-file_ptr file_with(const std::string& content) {
-  file_ptr f = make_file_buffer(0, 0);
-  f->write(content.data(), static_cast<uint32_t>(content.size()), no_abort);
-  f->reopen(no_abort);
-  return f;
-}
 
 // Words picked by a fixed generator: compresses like text, cheap to make.
 std::string word_text(size_t n, uint32_t seed) {
@@ -89,7 +83,7 @@ bool same_from(const std::string& content, uint64_t position, const std::string&
 // it records the same checkpoints after it. Returns the checkpoints.
 std::vector<view_checkpoint> expect_passes_give(gzip_view_engine& engine, const std::string& gz,
                                                 const outcome& expected, size_t piece) {
-  file_ptr source = file_with(gz);
+  file_ptr source = memory_file(gz);
   pass_run first = run_view_pass(engine, source, nullptr, piece);
   EXPECT_EQ(first.verdict(), expected.verdict());
   // What whole-file decoding gave before failing is not to be used.
@@ -241,7 +235,7 @@ TEST(GzipView, CheckpointsAbout8MiBApartResumeExactly) {
 
 TEST(GzipView, DamageAfterACheckpointFailsTheResumedPass) {
   members_file f = make_members_file(small_unit);
-  pass_run good = run_view_pass(quarter_mib, file_with(f.gz), nullptr);
+  pass_run good = run_view_pass(quarter_mib, memory_file(f.gz), nullptr);
   ASSERT_TRUE(good.ok);
   ASSERT_GE(good.checkpoints.size(), 8u);
   size_t last_member = SIZE_MAX;
@@ -270,9 +264,9 @@ TEST(GzipView, DamageAfterACheckpointFailsTheResumedPass) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.what) + ", from " + std::to_string(from.output_position));
       ASSERT_EQ(whole_file(c.gz).verdict(), corrupt_record);
-      pass_run first = run_view_pass(quarter_mib, file_with(c.gz), nullptr);
+      pass_run first = run_view_pass(quarter_mib, memory_file(c.gz), nullptr);
       EXPECT_EQ(first.verdict(), corrupt_record);
-      pass_run resumed = run_view_pass(quarter_mib, file_with(c.gz), &from);
+      pass_run resumed = run_view_pass(quarter_mib, memory_file(c.gz), &from);
       EXPECT_EQ(resumed.verdict(), corrupt_record);
       EXPECT_TRUE(same_from(first.content, from.output_position, resumed.content, false));
     }
@@ -298,7 +292,7 @@ class counting_abort : public abort_callback {
 TEST(GzipView, AbortIsPolledEveryMiBAndPassesThrough) {
   std::string gz = gzip_member(std::string(24 * mib, '\0'), 9);
   counting_abort counting;
-  pass_run run = run_view_pass(gzip_view_format(), file_with(gz), nullptr, 32 * mib, &counting);
+  pass_run run = run_view_pass(gzip_view_format(), memory_file(gz), nullptr, 32 * mib, &counting);
   ASSERT_TRUE(run.ok);
   EXPECT_GE(counting.polls, 24u);
 
@@ -307,14 +301,14 @@ TEST(GzipView, AbortIsPolledEveryMiBAndPassesThrough) {
     SCOPED_TRACE(n);
     counting_abort tripping(n);
     EXPECT_EQ(
-        run_view_pass(gzip_view_format(), file_with(gz), nullptr, 32 * mib, &tripping).verdict(),
+        run_view_pass(gzip_view_format(), memory_file(gz), nullptr, 32 * mib, &tripping).verdict(),
         aborted);
   }
 }
 
 TEST(GzipView, HostFailuresAsWholeFileDecodingGivesThem) {
   members_file f = make_members_file(small_unit);
-  pass_run good = run_view_pass(quarter_mib, file_with(f.gz), nullptr);
+  pass_run good = run_view_pass(quarter_mib, memory_file(f.gz), nullptr);
   ASSERT_FALSE(good.checkpoints.empty());
   const view_checkpoint* resume_points[] = {nullptr, &good.checkpoints[0]};
   struct fault_case {
@@ -337,7 +331,7 @@ TEST(GzipView, HostFailuresAsWholeFileDecodingGivesThem) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.what) + (from ? ", resumed" : ", from the start"));
       uint64_t calls = 0;
-      file_ptr source(new service_impl_t<faulty_file>(file_with(f.gz), c.plan, &calls));
+      file_ptr source(new service_impl_t<faulty_file>(memory_file(f.gz), c.plan, &calls));
       EXPECT_EQ(run_view_pass(quarter_mib, source, from).verdict(), c.verdict);
     }
   }
@@ -345,7 +339,7 @@ TEST(GzipView, HostFailuresAsWholeFileDecodingGivesThem) {
   // does when it cannot seek.
   uint64_t calls = 0;
   file_ptr unseekable(new service_impl_t<faulty_file>(
-      file_with(f.gz), fault_plan{fault_seek, 1, fault_kind::io_error}, &calls));
+      memory_file(f.gz), fault_plan{fault_seek, 1, fault_kind::io_error}, &calls));
   EXPECT_EQ(run_view_pass(quarter_mib, unseekable, &good.checkpoints[0]).verdict(),
             error_record(typeid(exception_io_data).name(), " read/write error"));
 }
@@ -353,7 +347,7 @@ TEST(GzipView, HostFailuresAsWholeFileDecodingGivesThem) {
 TEST(GzipView, StatesNotWrittenByTheFormatAreRefused) {
   std::string gz = gzip_member(word_text(200000, 3), 0);
   gzip_view_engine every_boundary(1);
-  pass_run run = run_view_pass(every_boundary, file_with(gz), nullptr);
+  pass_run run = run_view_pass(every_boundary, memory_file(gz), nullptr);
   ASSERT_FALSE(run.checkpoints.empty());
   view_checkpoint good = run.checkpoints.back();
   view_checkpoint short_state = good, long_window = good, bad_bits = good;
@@ -361,7 +355,7 @@ TEST(GzipView, StatesNotWrittenByTheFormatAreRefused) {
   long_window.state.resize(30 + 32769);
   bad_bits.state[8] = 8;
   for (const view_checkpoint* c : {&short_state, &long_window, &bad_bits}) {
-    EXPECT_EQ(run_view_pass(every_boundary, file_with(gz), c).verdict(),
+    EXPECT_EQ(run_view_pass(every_boundary, memory_file(gz), c).verdict(),
               error_record(typeid(exception_io_data).name(), " internal usage bug"));
   }
 }
@@ -379,7 +373,7 @@ TEST(GzipView, NothingPastTheCountIsWritten) {
       void add_checkpoint(view_checkpoint&&) override {}
     } sink;
     std::unique_ptr<view_pass> pass =
-        gzip_view_format().start(file_with(c.gz), nullptr, sink, no_abort);
+        gzip_view_format().start(memory_file(c.gz), nullptr, sink, no_abort);
     size_t got = pass->decode(reinterpret_cast<uint8_t*>(buffer.data()), buffer.size(), no_abort);
     EXPECT_EQ(got, c.content.size());
     EXPECT_TRUE(buffer == c.content + std::string(5000, '#'));

@@ -20,6 +20,7 @@
 #include "formats/tar/tar_walk.h"
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/test_host.h"
 #include "tests/support/tool_run.h"
 
@@ -1121,13 +1122,6 @@ std::string unhex(const std::string& hex) {
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
     out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return out;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 std::string run_and_capture(const std::string& command) {
