@@ -21,6 +21,7 @@
 #include "formats/tar/tar_walk.h"
 #include "formats/xz/xz_archive.h"
 #include "formats/zstd/zstd_archive.h"
+#include "tests/support/archive_services.h"
 #include "tests/support/member_recorder.h"
 #include "tests/support/test_host.h"
 #include "tests/support/view_pass.h"
@@ -93,16 +94,8 @@ const std::string noise = [] {
 
 using recording_callback = member_recorder;
 
-class BadInput : public ::testing::Test {
+class BadInput : public ::testing::Test, public module_services {
  protected:
-  BadInput() {
-    host.add_filesystem(&tar);
-    host.add_filesystem(&gz);
-    host.add_filesystem(&bz2);
-    host.add_filesystem(&xz);
-    host.add_filesystem(&zst);
-  }
-
   // Opens the archive's member through the host's dispatch of its path.
   std::string open(archive_impl& owner, const std::string& archive, const std::string& member) {
     plix::string8 path;
@@ -120,16 +113,6 @@ class BadInput : public ::testing::Test {
     return read_all(*out);
   }
 
-  service_impl_single_t<archive_tar> tar;
-  service_impl_single_t<archive_gz> gz;
-  service_impl_single_t<unpacker_gz> gz_unpacker;
-  service_impl_single_t<archive_bz2> bz2;
-  service_impl_single_t<unpacker_bz2> bz2_unpacker;
-  service_impl_single_t<archive_xz> xz;
-  service_impl_single_t<unpacker_xz> xz_unpacker;
-  service_impl_single_t<archive_zst> zst;
-  service_impl_single_t<unpacker_zst> zst_unpacker;
-  test_host host;
   abort_callback_dummy no_abort;
 
   // Every road of a compressed format ends as `c` states: the whole content

@@ -29,6 +29,7 @@
 #include "formats/tar/tar_archive.h"
 #include "formats/xz/xz_archive.h"
 #include "formats/zstd/zstd_archive.h"
+#include "tests/support/archive_services.h"
 #include "tests/support/test_host.h"
 #include "tests/support/view_pass.h"
 
@@ -81,16 +82,8 @@ struct operation {
   std::function<std::string(tripping_callback&)> run;
 };
 
-class FaultInjection : public ::testing::Test {
+class FaultInjection : public ::testing::Test, public module_services {
  protected:
-  FaultInjection() {
-    host.add_filesystem(&tar);
-    host.add_filesystem(&gz);
-    host.add_filesystem(&bz2);
-    host.add_filesystem(&xz);
-    host.add_filesystem(&zst);
-  }
-
   std::vector<operation> operations(const format_under_test& f, const std::string& path) {
     std::vector<operation> ops;
     for (bool readers : {false, true}) {
@@ -201,16 +194,6 @@ class FaultInjection : public ::testing::Test {
     }
   }
 
-  service_impl_single_t<archive_tar> tar;
-  service_impl_single_t<archive_gz> gz;
-  service_impl_single_t<unpacker_gz> gz_unpacker;
-  service_impl_single_t<archive_bz2> bz2;
-  service_impl_single_t<unpacker_bz2> bz2_unpacker;
-  service_impl_single_t<archive_xz> xz;
-  service_impl_single_t<unpacker_xz> xz_unpacker;
-  service_impl_single_t<archive_zst> zst;
-  service_impl_single_t<unpacker_zst> zst_unpacker;
-  test_host host;
   std::map<std::string, uint64_t> outcomes;
 };
 

@@ -1,6 +1,7 @@
-// A test host with the module's TAR, GZ and BZ2 archive services and the
-// view formats registered, as the loaded module has them, and member paths
-// of TAR archives inside compressed files.
+// Test hosts with the module's services: the TAR, GZ and BZ2 archive
+// services and the view formats registered, as the loaded module has
+// them, and member paths of TAR archives inside compressed files; or
+// every archive service and unpacker, without views.
 #pragma once
 
 #include <string>
@@ -12,6 +13,8 @@
 #include "formats/gzip/gzip_archive.h"
 #include "formats/gzip/gzip_view.h"
 #include "formats/tar/tar_archive.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/zstd/zstd_archive.h"
 #include "tests/support/test_host.h"
 
 class archive_services {
@@ -47,5 +50,30 @@ class archive_services {
   service_impl_single_t<archive_tar> tar;
   service_impl_single_t<archive_gz> gz;
   service_impl_single_t<archive_bz2> bz2;
+  test_host host;
+};
+
+// Every archive service and unpacker of the module, the archives registered
+// as filesystems after the host's own in the order TAR, GZ, BZ2, XZ, ZST;
+// no view format is registered.
+struct module_services {
+  module_services() {
+    host.add_filesystem(&tar);
+    host.add_filesystem(&gz);
+    host.add_filesystem(&bz2);
+    host.add_filesystem(&xz);
+    host.add_filesystem(&zst);
+  }
+
+  // Declared before the host: the host drops its references first.
+  service_impl_single_t<archive_tar> tar;
+  service_impl_single_t<archive_gz> gz;
+  service_impl_single_t<unpacker_gz> gz_unpacker;
+  service_impl_single_t<archive_bz2> bz2;
+  service_impl_single_t<unpacker_bz2> bz2_unpacker;
+  service_impl_single_t<archive_xz> xz;
+  service_impl_single_t<unpacker_xz> xz_unpacker;
+  service_impl_single_t<archive_zst> zst;
+  service_impl_single_t<unpacker_zst> zst_unpacker;
   test_host host;
 };
