@@ -87,9 +87,9 @@ class single_member_archive_t : public single_member_archive {
 class BRENMOOR_SHARED single_member_unpacker : public unpacker {
  public:
   bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
-  // The decoded content of `source` at position 0, decoded from the
-  // source's first byte whatever its position, with the source's time
-  // stamp. Throws exception_io_data ("Unsupported format or corrupted
+  // The decoded content of `source` at position 0, decoded as the format's
+  // decode_whole_fn does (from the source's first byte whatever its
+  // position, or from where it stands), with the source's time stamp. Throws exception_io_data ("Unsupported format or corrupted
   // file") for an empty `source`. `out` is replaced only on success.
   void unpack_file(file_ptr& out, const file_ptr& source, abort_callback& abort) override;
 
