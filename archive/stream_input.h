@@ -20,6 +20,9 @@ class stream_input {
   stream_input(const stream_input&) = delete;
   stream_input& operator=(const stream_input&) = delete;
 
+  // The file read.
+  const sonovale_io::file_ptr& source() const { return source_; }
+
   // Drops what is buffered and reads on from file offset `offset`.
   void seek(uint64_t offset, abort_callback& abort);
 

@@ -1,11 +1,18 @@
 #include "component/identity.h"
 
+#include <isa-l.h>
+#include <lzma.h>
+#include <zlib.h>
+#include <zstd.h>
+
 #include <cstring>
+#include <string>
 
 #include "component/module.h"
 
 bool componentversion_myimpl::query_class(service_ptr_t<service_base>& out, const GUID& id) {
-  return answer_class<componentversion>(this, out, id);
+  return answer_class<componentversion>(this, out, id) ||
+         answer_class<componentversion_libraries>(this, out, id);
 }
 
 void componentversion_myimpl::write_module_name(plix::string_base& out) {
@@ -22,6 +29,17 @@ void componentversion_myimpl::write_description(plix::string_base& out) {
   out.set_string(
       "Reads Unix tape archives, (.TAR) gzip archives, (.GZ)\n"
       "and bzip2 archives. (.BZ2)");
+}
+
+void componentversion_myimpl::write_library_versions(plix::string_base& out) {
+  // ISA-L has no call that tells its version; its header does.
+  std::string isal = std::to_string(ISAL_MAJOR_VERSION) + "." + std::to_string(ISAL_MINOR_VERSION) +
+                     "." + std::to_string(ISAL_PATCH_VERSION);
+  std::string text = std::string("zlib ") + zlibVersion() + "\n";
+  text += "ISA-L " + isal + " (from its header at build time)\n";
+  text += std::string("liblzma ") + lzma_version_string() + "\n";
+  text += std::string("libzstd ") + ZSTD_versionString() + "\n";
+  out.set_string(text.c_str());
 }
 
 bool component_installation_validator_filename::query_class(service_ptr_t<service_base>& out, const GUID& id) {

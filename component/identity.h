@@ -19,6 +19,25 @@ class BRENMOOR_SHARED componentversion : public service_base {
   ~componentversion() = default;
 };
 
+// The component's identity and the libraries it uses. The componentversion
+// service answers this identifier too; a host that does not ask sees the
+// componentversion interface alone. The slots continue componentversion's:
+// the order is the binary contract.
+class BRENMOOR_SHARED componentversion_libraries : public componentversion {
+ public:
+  static constexpr GUID class_guid = {
+      0xD4C47890, 0xB6BF, 0x4B91, {0xB9, 0x07, 0x6B, 0xEF, 0xA7, 0x75, 0x7B, 0x66}};
+
+  // slot 8: one line per library, each ending in "\n": its name, a space
+  // and its version as the library reports it when asked at run time; a
+  // library that cannot be asked gives its header's version, followed by
+  // " (from its header at build time)".
+  virtual void write_library_versions(plix::string_base& out) = 0;
+
+ protected:
+  ~componentversion_libraries() = default;
+};
+
 class BRENMOOR_SHARED component_installation_validator : public service_base {
  public:
   static constexpr GUID class_guid = {
@@ -31,14 +50,16 @@ class BRENMOOR_SHARED component_installation_validator : public service_base {
 };
 
 // Reports the module name the host handed over, and "Brenmoor", "1.8" and
-// the description.
-class componentversion_myimpl : public componentversion {
+// the description; as componentversion_libraries, zlib, ISA-L, liblzma and
+// libzstd.
+class componentversion_myimpl : public componentversion_libraries {
  public:
   bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
   void write_module_name(plix::string_base& out) override;
   void write_display_name(plix::string_base& out) override;
   void write_version(plix::string_base& out) override;
   void write_description(plix::string_base& out) override;
+  void write_library_versions(plix::string_base& out) override;
 };
 
 // True exactly when the module file's name (after the last "\", "/", "|"

@@ -1,18 +1,23 @@
-// The xz path on arbitrary bytes, checked against liblzma's one-shot
+// The xz path on arbitrary bytes, checked against liblzma's stream
 // decoder.
 //
 // What the module documents, modelled by the reference below: data that
 // starts with the xz magic is xz, anything else is "Not XZ data"; streams
-// that follow one another, with stream padding between them, are all
-// decoded, and bytes after a stream and its padding that do not start
-// with the magic end the content. The reference decodes stream by stream
-// with lzma_stream_buffer_decode. Then the whole-content roads (opening
-// the member with two decoder threads, unpacking with one, decoding into a
-// file that is not in memory) and a view pass from the start must all
-// succeed with the reference's bytes, or all fail with exception_io_data
-// (truncation included). A size read from the index, when there is one,
-// is the content's. A view pass from each checkpoint gives the rest of
-// the content.
+// that follow one another, with stream padding (zero bytes in groups of
+// four) between them, are all decoded, and after a stream and its padding
+// the file ends or another stream starts; a stream whose check type
+// liblzma lacks is refused. The reference decodes stream by stream with
+// liblzma's stream decoder, told to report an unsupported check (which it
+// treats as refused) and given all the input at once: a stream it cannot
+// finish is refused, one that fills the output buffer is too big to
+// compare. (lzma_stream_buffer_decode reports a stream cut short and a
+// full output buffer alike, so it cannot be the reference.) Then the
+// whole-content roads (opening the member with two decoder threads,
+// unpacking with one, decoding into a file that is not in memory) and a
+// view pass from the start must all succeed with the reference's bytes,
+// or all fail with exception_io_data (truncation included). A size read
+// from the index, when there is one, is the content's. A view pass from
+// each checkpoint gives the rest of the content.
 #include <lzma.h>
 
 #include <cstring>
@@ -41,18 +46,27 @@ verdict reference(const uint8_t* data, size_t size, std::string& content) {
   std::vector<uint8_t> out(output_limit + 1);
   size_t in_pos = 0;
   for (;;) {
-    size_t out_pos = 0;
-    uint64_t memlimit = UINT64_MAX;
-    lzma_ret r = lzma_stream_buffer_decode(&memlimit, 0, nullptr, data, &in_pos, size, out.data(),
-                                           &out_pos, out.size());
-    if (r == LZMA_BUF_ERROR && out_pos == out.size()) return verdict::too_big;
-    if (r != LZMA_OK) return verdict::refused;
-    content.append(reinterpret_cast<const char*>(out.data()), out_pos);
+    lzma_stream stream = LZMA_STREAM_INIT;
+    FUZZ_REQUIRE(lzma_stream_decoder(&stream, UINT64_MAX, LZMA_TELL_UNSUPPORTED_CHECK) == LZMA_OK);
+    stream.next_in = data + in_pos;
+    stream.avail_in = size - in_pos;
+    stream.next_out = out.data();
+    stream.avail_out = out.size();
+    lzma_ret r;
+    do {
+      r = lzma_code(&stream, LZMA_FINISH);
+    } while (r == LZMA_OK && stream.avail_out != 0);
+    in_pos += stream.total_in;
+    size_t produced = out.size() - stream.avail_out;
+    lzma_end(&stream);
+    if (produced == out.size()) return verdict::too_big;
+    if (r != LZMA_STREAM_END) return verdict::refused;
+    content.append(reinterpret_cast<const char*>(out.data()), produced);
     if (content.size() > output_limit) return verdict::too_big;
-    while (size - in_pos >= 4 && std::memcmp(data + in_pos, "\0\0\0\0", 4) == 0) in_pos += 4;
-    if (size - in_pos < sizeof magic || std::memcmp(data + in_pos, magic, sizeof magic) != 0) {
-      return verdict::ok;
-    }
+    size_t zeros = 0;
+    for (; in_pos < size && data[in_pos] == 0; ++in_pos) ++zeros;
+    if (zeros % 4 != 0) return verdict::refused;
+    if (in_pos == size) return verdict::ok;
   }
 }
 

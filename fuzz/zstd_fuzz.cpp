@@ -4,8 +4,8 @@
 // What the module documents, modelled by the reference below: data that
 // starts with a zstd or skippable frame's magic is zstd, anything else is
 // "Not ZSTD data"; frames that follow one another are all decoded, and
-// bytes after a frame that do not start another end the content; windows
-// over 128 MiB are refused. The reference splits the frames with
+// after a frame the file ends or another frame starts; windows over
+// 128 MiB are refused. The reference splits the frames with
 // ZSTD_findFrameCompressedSize and decodes each with ZSTD_decompressDCtx.
 // One documented difference: the one-shot decoder accepts a block larger
 // than the frame's largest block (the window, at most 128 KiB), which the
@@ -97,6 +97,7 @@ verdict reference(const uint8_t* data, size_t size, std::string& content) {
     if (content.size() > output_limit) return verdict::too_big;
     pos += frame;
   }
+  if (pos != size) return verdict::refused;
   return changed ? verdict::either : verdict::ok;
 }
 

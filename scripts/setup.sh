@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ ninja-build pkg-config zlib1g-dev libisal-dev liblzma-dev libzstd-dev
           libgtest-dev libgmock-dev libbenchmark-dev libbz2-dev bzip2 gzip xz-utils zstd tar
           python3 binutils clang libclang-rt-14-dev libarchive-tools git libfuse3-dev fuse3 lbzip2
-          isal pigz)
+          isal pigz dpkg-dev lintian groff-base man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

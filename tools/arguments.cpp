@@ -38,13 +38,22 @@ bool is_long(std::string_view arg, std::string_view name) {
                          arg[name.size()] == '=');
 }
 
-// An option that only one command takes, or two (`also`).
-void require_command(const arguments& a, command_id wanted, command_id also,
-                     std::string_view option) {
-  if (a.command == wanted || a.command == also) return;
-  std::string commands = std::string("'") + name_of(wanted) + "'";
-  if (also != command_id::none) commands += std::string(" and '") + name_of(also) + "'";
-  throw usage_error("option " + std::string(option) + " applies only to " + commands);
+// An option that only some commands take.
+struct pending_option {
+  std::vector<command_id> commands;
+  std::string option;
+};
+
+void require_command(const arguments& a, const pending_option& p) {
+  for (command_id c : p.commands) {
+    if (a.command == c) return;
+  }
+  std::string commands;
+  for (size_t i = 0; i < p.commands.size(); ++i) {
+    if (i > 0) commands += i + 1 == p.commands.size() ? " and " : ", ";
+    commands += std::string("'") + name_of(p.commands[i]) + "'";
+  }
+  throw usage_error("option " + p.option + " applies only to " + commands);
 }
 
 void check_path_count(const arguments& a) {
@@ -64,6 +73,8 @@ void check_path_count(const arguments& a) {
       if (n != 1) throw usage_error("'umount' takes exactly one mount point");
       break;
     default:
+      if (n == 0 && !a.members.empty())
+        throw usage_error(std::string("'") + name_of(a.command) + "' needs an archive");
       if (n == 0) throw usage_error(std::string("'") + name_of(a.command) + "' needs a path");
   }
 }
@@ -75,11 +86,6 @@ arguments parse_arguments(int argc, char** argv) {
   bool options_done = false;
   // Command options may precede the command name; they are checked once it
   // is known.
-  struct pending_option {
-    command_id wanted;
-    command_id also;
-    std::string option;
-  };
   std::vector<pending_option> pending;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -101,6 +107,8 @@ arguments parse_arguments(int argc, char** argv) {
       options_done = true;
     } else if (arg == "-h" || arg == "--help") {
       a.help = true;
+    } else if (arg == "--version") {
+      a.version = true;
     } else if (arg == "-q" || arg == "--quiet") {
       a.quiet = true;
     } else if (is_long(arg, "--module")) {
@@ -108,35 +116,57 @@ arguments parse_arguments(int argc, char** argv) {
       if (a.module.empty()) throw usage_error("option --module needs a value");
     } else if (arg == "--json") {
       a.json = true;
-      pending.push_back({command_id::list, command_id::none, std::string(arg)});
+      pending.push_back({{command_id::list}, std::string(arg)});
     } else if (arg == "-r" || arg == "--recursive") {
       a.recursive = true;
-      pending.push_back({command_id::list, command_id::mount, std::string(arg)});
+      pending.push_back({{command_id::list, command_id::mount}, std::string(arg)});
     } else if (arg == "-f" || arg == "--foreground") {
       a.foreground = true;
-      pending.push_back({command_id::mount, command_id::none, std::string(arg)});
+      pending.push_back({{command_id::mount}, std::string(arg)});
     } else if (arg.substr(0, 2) == "-o" || is_long(arg, "--output")) {
       size_t name_length = arg[1] == 'o' ? 2 : std::strlen("--output");
       a.output = take_value(arg, name_length, i, argc, argv);
       a.has_output = true;
       if (a.output.empty()) throw usage_error("option -o needs a file name");
-      pending.push_back({command_id::unpack, command_id::none, "-o"});
+      pending.push_back({{command_id::unpack}, "-o"});
     } else if (arg.substr(0, 2) == "-C" || is_long(arg, "--directory")) {
       size_t name_length = arg[1] == 'C' ? 2 : std::strlen("--directory");
       a.directory = take_value(arg, name_length, i, argc, argv);
       if (a.directory.empty()) throw usage_error("option -C needs a folder");
-      pending.push_back({command_id::extract, command_id::none, "-C"});
+      pending.push_back({{command_id::extract}, "-C"});
+    } else if (arg.substr(0, 2) == "-m" || is_long(arg, "--member")) {
+      size_t name_length = arg[1] == 'm' ? 2 : std::strlen("--member");
+      std::string name = take_value(arg, name_length, i, argc, argv);
+      if (name.empty()) throw usage_error("option -m needs a member name");
+      a.members.push_back(std::move(name));
+      pending.push_back({{command_id::cat, command_id::stat, command_id::extract}, "-m"});
     } else {
       throw usage_error("unknown option '" + std::string(arg) + "'");
     }
   }
-  if (a.help) return a;
-  for (const pending_option& p : pending) require_command(a, p.wanted, p.also, p.option);
+  if (a.help || a.version) return a;
+  for (const pending_option& p : pending) require_command(a, p);
   check_path_count(a);
   return a;
 }
 
-const char* help_text(command_id command) {
+namespace {
+
+// The -m option, as cat, stat and extract take it.
+constexpr const char* member_option_help =
+    R"(  -m, --member NAME  a member of the ARCHIVEs (repeatable): its name in its
+                  archive or a shell pattern ('docs/*', '*.txt'; '*' matches
+                  '/' too), selecting what lies below a folder it names; a
+                  member of a nested archive as 'list -r' names it, the levels
+                  joined with '|' ('docs/a.tar.bz2|notes.txt'). A compressed
+                  TAR (a.tar.gz) stands for the TAR inside it. A NAME that
+                  selects nothing is an error: 'brenmoor: NAME: Not found in
+                  archive'.
+)";
+
+}  // namespace
+
+std::string help_text(command_id command) {
   switch (command) {
     case command_id::none:
       return R"(Usage: brenmoor COMMAND [OPTION]... [PATH]...
@@ -150,6 +180,9 @@ Commands:
   cat PATH...                   writes files or members to standard output
   unpack FILE [-o OUT]          decompresses FILE with the module's unpackers
   extract ARCHIVE... [-C DIR]   writes every member under DIR
+  cat|stat|extract ARCHIVE... -m NAME...
+                                the same for the members NAME selects, as tar
+                                names them: cat a.tar.gz -m docs/readme.txt
   mount ARCHIVE DIR [-r] [-f]   shows the archive as a read-only folder at DIR
   umount DIR                    unmounts what 'mount' mounted at DIR
 
@@ -159,14 +192,18 @@ where LENGTH is the byte length of ARCHIVE PATH, which may itself be a member
 path (for nested archives). 'brenmoor list --json' prints each member's path.
 
 Options:
+  -m, --member NAME  (cat, stat, extract) a member of the ARCHIVEs: its name,
+                  or a shell pattern ('docs/*'); nested levels joined with '|'
   --module PATH   the module file (else $BRENMOOR_MODULE, else the brenmoor.dll
-                  beside this program)
+                  beside this program, else the installed one)
   -q, --quiet     no progress line
   -h, --help      this text; 'brenmoor COMMAND --help' explains a command
+  --version       the versions of the program, the module and their libraries
 
 Exit status: 0 success, 1 an error (reported as 'brenmoor: PATH: MESSAGE'),
 2 a usage error, 3 members refused by 'extract' (and no other error),
 130 interrupted (Ctrl-C), 143 stopped by SIGTERM, 129 by SIGHUP.
+'man brenmoor' and docs/cli.md tell more.
 )";
     case command_id::info:
       return R"(Usage: brenmoor info
@@ -201,14 +238,21 @@ a backslash as \\.
 )";
     case command_id::stat:
       return R"(Usage: brenmoor stat PATH...
+       brenmoor stat ARCHIVE... -m NAME...
 Prints the size and time stamp of each PATH (a local file or a member path)
-as the filesystem that owns it reports them.
-)";
+as the filesystem that owns it reports them; with -m, of each member of the
+ARCHIVEs that a NAME selects, as their listing reports them.
+
+)" + std::string(member_option_help);
     case command_id::cat:
       return R"(Usage: brenmoor cat PATH...
+       brenmoor cat ARCHIVE... -m NAME...
 Writes the bytes of each PATH (a local file or a member path) to standard
 output. A PATH that fails is reported and the others are still written.
-)";
+With -m, writes the members of the ARCHIVEs that a NAME selects, in the
+order the archives hold them (as 'tar -xOf ARCHIVE NAME...' does).
+
+)" + std::string(member_option_help);
     case command_id::unpack:
       return R"(Usage: brenmoor unpack FILE [-o OUT]
 Opens FILE (a local file or a member path) and hands it to the module's
@@ -218,16 +262,17 @@ forms) first, then each other in turn. Writes the result to OUT, or to standard 
   -o, --output OUT  the file to write; it appears only when unpacking succeeded
 )";
     case command_id::extract:
-      return R"(Usage: brenmoor extract ARCHIVE... [-C DIR]
+      return R"(Usage: brenmoor extract ARCHIVE... [-C DIR] [-m NAME]...
 Writes every member of each ARCHIVE under DIR (default: the current folder),
-creating folders as needed. Never writes outside DIR: members with absolute
-names, with '..' segments, or whose path leads out of DIR through a symbolic
-link are refused with a message naming them, and the others are still
-extracted (exit status 3). A member named twice: the later one wins. A name
-ending in '/' makes a folder.
+creating folders as needed; with -m, only the members a NAME selects (as
+'tar -xf ARCHIVE NAME...' does). Never writes outside DIR: members with
+absolute names, with '..' segments, or whose path leads out of DIR through a
+symbolic link are refused with a message naming them, and the others are
+still extracted (exit status 3). A member named twice: the later one wins. A
+name ending in '/' makes a folder.
 
   -C, --directory DIR  the folder to write into; it must exist
-)";
+)" + std::string(member_option_help);
     case command_id::mount:
       return R"(Usage: brenmoor mount ARCHIVE DIR [-r] [-f]
 Shows the members of ARCHIVE (a local file or a member path) as a read-only

@@ -10,6 +10,7 @@ enum class command_id { none, info, list, stat, cat, unpack, extract, mount, umo
 struct arguments {
   command_id command = command_id::none;
   bool help = false;
+  bool version = false;  // --version
   bool quiet = false;
   bool json = false;        // list --json
   bool recursive = false;   // list -r, mount -r
@@ -18,6 +19,9 @@ struct arguments {
   bool has_output = false;
   std::string output;     // unpack -o
   std::string directory;  // extract -C; empty: the current folder
+  // cat, stat, extract -m: names of members in the archives named by
+  // `paths`; empty when the paths name files and members themselves.
+  std::vector<std::string> members;
   std::vector<std::string> paths;
 };
 
@@ -32,8 +36,8 @@ class usage_error : public std::runtime_error {
 // "=" (long options) or directly after a short option ("-oOUT"). Throws
 // usage_error for an unknown command or option, an option of another
 // command, a missing value, or a wrong number of paths. With --help only
-// the command is looked at.
+// the command is looked at; with --version nothing else is.
 arguments parse_arguments(int argc, char** argv);
 
 // The help text: the program's when `command` is none, else the command's.
-const char* help_text(command_id command);
+std::string help_text(command_id command);

@@ -66,13 +66,19 @@ struct stop_target_reset {
   ~stop_target_reset() { g_stop_target.store(nullptr); }
 };
 
-// The brenmoor.dll beside the running program.
+// The module file when none is named: the brenmoor.dll beside the running
+// program when there is one (a build tree), else the one installed with the
+// program (BRENMOOR_INSTALLED_MODULE: the install prefix's library folder,
+// fixed when the program is built).
 std::string default_module_path() {
   char self[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "brenmoor.dll";
-  std::string path(self, static_cast<size_t>(n));
-  return path.substr(0, path.find_last_of('/') + 1) + "brenmoor.dll";
+  if (n > 0) {
+    std::string path(self, static_cast<size_t>(n));
+    std::string beside = path.substr(0, path.find_last_of('/') + 1) + "brenmoor.dll";
+    if (::access(beside.c_str(), F_OK) == 0) return beside;
+  }
+  return BRENMOOR_INSTALLED_MODULE;
 }
 
 std::string module_path(const arguments& args) {
@@ -80,6 +86,19 @@ std::string module_path(const arguments& args) {
   const char* from_environment = std::getenv("BRENMOOR_MODULE");
   if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
   return default_module_path();
+}
+
+// Loads the module file that `args` lead to; reports why it failed and
+// returns false.
+bool load_module(sonovale_host& host, const arguments& args) {
+  std::string module = module_path(args);
+  try {
+    host.load_module(module);
+  } catch (const std::exception& e) {
+    report_error(module, e.what());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -104,16 +123,16 @@ int main(int argc, char** argv) {
     try {
       if (args.help) {
         output_write(help_text(args.command));
+      } else if (args.version) {
+        // The program's part first: it stands even when the module fails.
+        output_write(std::string("brenmoor ") + BRENMOOR_VERSION + "\n  libfuse " +
+                     fuse_library_version() + "\n");
+        if (!load_module(host, args)) return exit_error;
+        output_write(module_version_text(host));
       } else if (args.command == command_id::umount) {
         status = run_umount(args);  // needs no module
       } else {
-        std::string module = module_path(args);
-        try {
-          host.load_module(module);
-        } catch (const std::exception& e) {
-          report_error(module, e.what());
-          return exit_error;
-        }
+        if (!load_module(host, args)) return exit_error;
         install_stop_handlers(host.abort());
         status = run_command(host, args);
       }

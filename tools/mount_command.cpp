@@ -161,3 +161,7 @@ int run_umount(const arguments& args) {
   }
   return exit_ok;
 }
+
+const char* fuse_library_version() {
+  return fuse_pkgversion();
+}

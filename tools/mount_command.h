@@ -20,3 +20,7 @@ int run_umount(const arguments& args);
 // Ends the FUSE loop of a running mount, if any. Async-signal-safe: the
 // stop-signal handler calls it after setting the host's abort.
 void mount_stop_signal();
+
+// The version of the FUSE library the program runs with, as it reports it
+// ("3.14.0").
+const char* fuse_library_version();

@@ -4,12 +4,13 @@
 // The member is named after the archive path without its last extension
 // ('song.wav.xz' holds 'song.wav'; 'album.txz' holds 'album.tar'); its
 // time stamp is the archive file's. Content is always decoded whole into
-// an in-memory file, every stream to its verified end (formats/xz/xz_decoder.h
-// lists the failures). Sizes given without decoding (statistics, listing
-// without readers) are the exact ones the file's index records, read from
-// its end; a file whose end is not a well-formed index (damaged, cut
-// short, followed by other bytes) has an unknown size there, and opening
-// it tells what is wrong.
+// an in-memory file, every stream to its verified end and nothing but
+// stream padding after the last (formats/xz/xz_decoder.h lists the
+// failures). Sizes given without decoding (statistics, listing without
+// readers) are the exact ones the file's index records, read from its end;
+// a file whose end is not a well-formed index (damaged, cut short,
+// followed by other bytes, an index larger than the file can hold) has an
+// unknown size there, and opening it tells what is wrong.
 #pragma once
 
 #include <cstdint>
@@ -29,9 +30,11 @@ uint32_t xz_decoder_threads();
 // and what the file and abort throw.
 uint64_t xz_content_size(const sonovale_io::file_ptr& archive, abort_callback& abort);
 
-// Decodes the whole xz file `archive`, from its first byte, and writes the
-// content to `out` at its position, which ends after the content; an
-// in-memory file is filled in place, sized by the index once. Multi-block
+// Decodes the whole xz file `archive`, from its first byte, with liblzma's
+// stream decoder, and writes the content to `out` at its position, which
+// ends after the content; an in-memory file is filled in place, its first
+// reservation the size the index records (at most 1024 times the file's
+// size), grown as the content comes. Multi-block
 // files are decoded by xz_decoder_threads() threads. Throws as xz_decoder
 // (formats/xz/xz_decoder.h); then `out` holds part of the content and must be
 // discarded.

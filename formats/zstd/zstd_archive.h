@@ -4,12 +4,13 @@
 // The member is named after the archive path without its last extension
 // ('song.wav.zst' holds 'song.wav'; 'album.tzst' holds 'album.tar'); its
 // time stamp is the archive file's. Content is always decoded whole into
-// an in-memory file, every frame to its verified end
-// (formats/zstd/zstd_decoder.h lists the failures). Sizes given without
+// an in-memory file, every frame to its verified end and nothing after the
+// last (formats/zstd/zstd_decoder.h lists the failures). Sizes given without
 // decoding (statistics, listing without readers) are the sum of the
 // content sizes the frames declare; when a frame declares none (as written
-// from a pipe), or the frames are damaged or cut short, the size is
-// unknown there, and opening tells what is wrong.
+// from a pipe), or the frames are damaged, cut short or followed by bytes
+// that start no frame, the size is unknown there, and opening tells what
+// is wrong.
 #pragma once
 
 #include "archive/single_member.h"

@@ -90,7 +90,10 @@ uint64_t zstd_declared_size(const file_ptr& source, abort_callback& abort) {
   uint64_t total = 0;
   for (;;) {
     check_aborted(abort);
-    if (!input.ensure(magic_size, abort) || !starts_frame(input.data())) return total;
+    // The frames end where the file ends; other bytes make the decoder
+    // refuse the file, which then claims no size.
+    if (!input.ensure(magic_size, abort)) return input.available() == 0 ? total : unknown_size;
+    if (!starts_frame(input.data())) return unknown_size;
     if (load_le32(input.data()) != zstd_magic) {
       if (!input.ensure(skippable_header_size, abort)) return unknown_size;
       uint64_t length = load_le32(input.data() + magic_size);
@@ -160,22 +163,26 @@ void zstd_decoder::after_frame(abort_callback& abort) {
   if (frame_declared_ != ZSTD_CONTENTSIZE_UNKNOWN && output_ - frame_start_ != frame_declared_) {
     throw exception_io_data(zstd_corrupt);
   }
-  if (input_.ensure(magic_size, abort) && starts_frame(input_.data())) {
-    if (sink_ != nullptr) {
-      view_checkpoint checkpoint;
-      checkpoint.output_position = output_;
-      try {
-        append_le(checkpoint.state, input_.offset(), 8);
-      } catch (const std::bad_alloc&) {
-        throw plix::bad_alloc();
-      }
-      sink_->add_checkpoint(std::move(checkpoint));
-    }
-    begin_frame(abort);
+  // After a frame the file ends or another frame starts. Other bytes are
+  // refused as the zstd tool refuses them: fewer than a magic's 4 are an
+  // unknown header, not a frame cut short.
+  if (!input_.ensure(magic_size, abort)) {
+    if (input_.available() != 0) throw exception_io_data(zstd_corrupt);
+    ended_ = true;
     return;
   }
-  // Other bytes after the frames are not zstd data: the content has ended.
-  ended_ = true;
+  if (!starts_frame(input_.data())) throw exception_io_data(zstd_corrupt);
+  if (sink_ != nullptr) {
+    view_checkpoint checkpoint;
+    checkpoint.output_position = output_;
+    try {
+      append_le(checkpoint.state, input_.offset(), 8);
+    } catch (const std::bad_alloc&) {
+      throw plix::bad_alloc();
+    }
+    sink_->add_checkpoint(std::move(checkpoint));
+  }
+  begin_frame(abort);
 }
 
 size_t zstd_decoder::decode(uint8_t* out, size_t capacity, abort_callback& abort) {

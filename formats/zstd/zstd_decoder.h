@@ -4,9 +4,10 @@
 // A file is a sequence of frames: zstd frames (magic 28 B5 2F FD), each
 // with an optional checksum of its content, and skippable frames (magic
 // 5? 2A 4D 18), which hold no content. Every checksum present is verified.
-// After a frame, bytes that do not start another frame end the content
-// and are ignored, as gzip's trailing bytes are. Windows are limited to
-// libzstd's default of 128 MiB, as the zstd tool limits them.
+// After a frame the file ends or another frame starts: other bytes are
+// refused, as `zstd -dc` refuses them (corrupt; a frame's magic followed
+// by too little is a frame cut short). Windows are limited to libzstd's
+// default of 128 MiB, as the zstd tool limits them.
 //
 // Failures, with their fixed messages:
 //   exception_io_data "Not ZSTD data"            the file does not start a
@@ -14,7 +15,9 @@
 //   exception_io_data "Corrupt ZSTD data"        damaged headers, blocks or
 //                                                checksums, a frame whose
 //                                                content is not the size
-//                                                its header declares
+//                                                its header declares, bytes
+//                                                after a frame that start
+//                                                no frame
 //   exception_io_data "Unsupported ZSTD feature" reserved header bits, a
 //                                                window over the limit, a
 //                                                frame that needs a dictionary
@@ -35,9 +38,10 @@ constexpr char zstd_corrupt[] = "Corrupt ZSTD data";
 constexpr char zstd_unsupported[] = "Unsupported ZSTD feature";
 
 // The sum of the content sizes the frames of `source` declare, walking the
-// frames' headers and block headers from offset 0 without decoding; the
-// frames end where decoding ends them. unknown_size when a frame declares
-// no size, or the frames are damaged or cut short. Throws "Not ZSTD data"
+// frames' headers and block headers from offset 0 without decoding.
+// unknown_size when a frame declares no size, the frames are damaged or
+// cut short, or bytes that start no frame follow them (the decoder refuses
+// such a file). Throws "Not ZSTD data"
 // and truncation as zstd_decoder::start does, and what the file and abort
 // throw.
 uint64_t zstd_declared_size(const sonovale_io::file_ptr& source, abort_callback& abort);

@@ -172,6 +172,18 @@ xz -c -T2 --block-size=300 --check=crc32 < "$work/runs" > xz/blocks.xz
 xz -c --block-size=200 < "$work/text" > xz/blocks-one-thread.xz
 { cat xz/text.xz; head -c 8 /dev/zero; cat xz/empty.xz xz/blocks.xz; } > xz/streams-padded.xz
 { cat xz/text.xz; printf 'trailing garbage'; } > xz/trailing.xz
+# Content past the targets' 1 MiB comparison limit from a few hundred bytes.
+head -c 3000000 /dev/zero | xz -c > xz/zeros-past-the-limit.xz
+# Check type 5, which liblzma lacks, named by the stream header and footer
+# (their CRC-32s made right).
+python3 - xz/text.xz > xz/unsupported-check.xz <<'PY'
+import struct, sys, zlib
+data = bytearray(open(sys.argv[1], 'rb').read())
+data[7] = data[-3] = 0x05
+data[8:12] = struct.pack('<I', zlib.crc32(bytes(data[6:8])))
+data[-12:-8] = struct.pack('<I', zlib.crc32(bytes(data[-8:-2])))
+sys.stdout.buffer.write(bytes(data))
+PY
 
 # zstd stores the content size only for files it knows the size of.
 # zstd/oversized-rle-block.zst is kept by hand: an input the fuzzer found,

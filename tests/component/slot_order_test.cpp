@@ -94,6 +94,8 @@ TEST(SlotOrder, ClientIdentityAndHelpers) {
   EXPECT_EQ(slot(&componentversion::write_display_name), 5);
   EXPECT_EQ(slot(&componentversion::write_version), 6);
   EXPECT_EQ(slot(&componentversion::write_description), 7);
+  EXPECT_EQ(slot(&componentversion_libraries::write_module_name), 4);
+  EXPECT_EQ(slot(&componentversion_libraries::write_library_versions), 8);
   EXPECT_EQ(slot(&component_installation_validator::check_installation), 4);
 
   EXPECT_EQ(slot(&plix::string_base::add_string), 1);

@@ -1,7 +1,7 @@
-// Test hosts with the module's services: the TAR, GZ and BZ2 archive
-// services and the view formats registered, as the loaded module has
-// them, and member paths of TAR archives inside compressed files; or
-// every archive service and unpacker, without views.
+// Test hosts with the module's services: the TAR, GZ, BZ2 and XZ archive
+// services and their view formats registered, as the loaded module has
+// them, and member paths of TAR archives inside compressed files; or every
+// archive service and unpacker, without views.
 #pragma once
 
 #include <string>
@@ -14,6 +14,7 @@
 #include "formats/gzip/gzip_view.h"
 #include "formats/tar/tar_archive.h"
 #include "formats/xz/xz_archive.h"
+#include "formats/xz/xz_view.h"
 #include "formats/zstd/zstd_archive.h"
 #include "tests/support/test_host.h"
 
@@ -26,15 +27,18 @@ class archive_services {
       sonovale_io::register_view_format(gzip_view_format());
     if (sonovale_io::find_view_format("bz2") == nullptr)
       sonovale_io::register_view_format(bz2_view_format());
+    if (sonovale_io::find_view_format("xz") == nullptr)
+      sonovale_io::register_view_format(xz_view_format());
     host.add_filesystem(&tar);
     host.add_filesystem(&gz);
     host.add_filesystem(&bz2);
+    host.add_filesystem(&xz);
     sonovale_io::content_index_clear();
   }
   ~archive_services() { sonovale_io::content_index_clear(); }
 
   // The member path of the TAR inside the compressed file at `path` of
-  // type `kind` ("gz", "bz2"), whose one member is `inner`.
+  // type `kind` ("gz", "bz2", "xz"), whose one member is `inner`.
   static std::string compressed_tar(const std::string& kind, const std::string& path,
                                     const std::string& inner = "x.tar") {
     return "unpack://" + kind + "|" + std::to_string(path.size()) + "|" + path + "|" + inner;
@@ -50,6 +54,7 @@ class archive_services {
   service_impl_single_t<archive_tar> tar;
   service_impl_single_t<archive_gz> gz;
   service_impl_single_t<archive_bz2> bz2;
+  service_impl_single_t<archive_xz> xz;
   test_host host;
 };
 

@@ -36,6 +36,12 @@ inline tool_result run_tool(const std::string& command, const std::string& input
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
+// Runs `command` as run_tool does, but collects its diagnostics (standard
+// error) instead of its output.
+inline tool_result run_tool_diagnostics(const std::string& command, const std::string& input) {
+  return run_tool("sh -c '" + command + " 2>&1 >/dev/null'", input);
+}
+
 // Compares byte strings without printing them: large outputs would flood
 // the log. Reports the sizes and the first differing offset.
 inline ::testing::AssertionResult same_bytes(const std::string& actual,

@@ -4,6 +4,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#define FUSE_USE_VERSION 314
+#include <fuse.h>
+#include <isa-l.h>
+#include <lzma.h>
+#include <zlib.h>
+#include <zstd.h>
+
 #include <filesystem>
 
 #include "tests/tools/cli_runner.h"
@@ -57,6 +64,28 @@ TEST(CliInfo, ModuleIsPickedByOptionThenEnvironment) {
   EXPECT_EQ(missing.err.rfind("brenmoor: " + w.path("absent.dll") + ": ", 0), 0u) << missing.err;
 }
 
+TEST(CliVersion, NamesTheProgramTheModuleAndTheirLibraries) {
+  workspace w;
+  run_result r = w.run({"--version"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::string program =
+      std::string("brenmoor ") + BRENMOOR_VERSION + "\n  libfuse " + fuse_pkgversion() + "\n";
+  std::string isal = std::to_string(ISAL_MAJOR_VERSION) + "." + std::to_string(ISAL_MINOR_VERSION) +
+                     "." + std::to_string(ISAL_PATCH_VERSION);
+  EXPECT_EQ(r.out, program + "module Brenmoor 1.8: " + BRENMOOR_MODULE_PATH + "\n" + "  zlib " +
+                       zlibVersion() + "\n" + "  ISA-L " + isal +
+                       " (from its header at build time)\n" + "  liblzma " + lzma_version_string() +
+                       "\n" + "  libzstd " + ZSTD_versionString() + "\n");
+
+  // Without a module, the program still tells its own part.
+  std::string absent = w.path("absent.dll");
+  run_result missing = w.run({"--version"}, "", {"BRENMOOR_MODULE=" + absent});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, program);
+  EXPECT_EQ(missing.err.rfind("brenmoor: " + absent + ": ", 0), 0u) << missing.err;
+}
+
 TEST(CliUsage, MistakesExitWithStatus2) {
   struct case_t {
     std::vector<std::string> args;
@@ -72,6 +101,11 @@ TEST(CliUsage, MistakesExitWithStatus2) {
       {{"list", "-o", "x", "a.tar"}, "brenmoor: option -o applies only to 'unpack'\n"},
       {{"extract", "a.tar", "-C"}, "brenmoor: option -C needs a value\n"},
       {{"--module", "", "info"}, "brenmoor: option --module needs a value\n"},
+      {{"list", "-m", "x", "a.tar"},
+       "brenmoor: option -m applies only to 'cat', 'stat' and 'extract'\n"},
+      {{"cat", "a.tar", "-m"}, "brenmoor: option -m needs a value\n"},
+      {{"cat", "a.tar", "--member="}, "brenmoor: option -m needs a member name\n"},
+      {{"extract", "-m", "x"}, "brenmoor: 'extract' needs an archive\n"},
   };
   workspace w;
   for (const case_t& c : cases) {

@@ -11,18 +11,6 @@ using namespace cli_test;
 
 namespace {
 
-// Regular files below `folder`, relative, with their content.
-std::vector<std::pair<std::string, std::string>> tree_of(const std::string& folder) {
-  std::vector<std::pair<std::string, std::string>> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
-    files.emplace_back(std::filesystem::relative(entry.path(), folder).string(),
-                       read_file(entry.path().string()));
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 TEST(CliExtract, WritesWhatTarWrites) {
   workspace w;
   w.write("tree/readme.txt", "hello\n");

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -182,6 +184,18 @@ class workspace {
 inline std::string member_path(const std::string& type, const std::string& archive,
                                const std::string& member) {
   return "unpack://" + type + "|" + std::to_string(archive.size()) + "|" + archive + "|" + member;
+}
+
+// Regular files below `folder`, relative, with their content, by name.
+inline std::vector<std::pair<std::string, std::string>> tree_of(const std::string& folder) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    files.emplace_back(std::filesystem::relative(entry.path(), folder).string(),
+                       read_file(entry.path().string()));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 inline std::vector<std::string> lines_of(const std::string& text) {

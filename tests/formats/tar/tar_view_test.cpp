@@ -230,14 +230,67 @@ TEST_F(TarView, DamageFailsTheListingAndTheMembersAfterIt) {
     EXPECT_NE(open_and_stat(nested(d.kind, file, "early")).find(" ok |"), std::string::npos);
     for (const char* name : {"late", "missing"}) {
       SCOPED_TRACE(name);
-      EXPECT_EQ(open_and_stat(nested(d.kind, file, name)),
-                " " + verdict + " |  " + verdict);
+      EXPECT_EQ(open_and_stat(nested(d.kind, file, name)), " " + verdict + " |  " + verdict);
     }
     // The listing reports the members before the damage, then fails.
     std::string listed = listing(inner);
     ASSERT_TRUE(listed.ends_with(verdict)) << listed;
-    EXPECT_TRUE(full.starts_with(listed.substr(0, listed.size() - verdict.size())))
-        << listed;
+    EXPECT_TRUE(full.starts_with(listed.substr(0, listed.size() - verdict.size()))) << listed;
+  }
+}
+
+// An xz file's index is its own claim about its blocks, checked only by
+// decoding. One that records block 1 as 512 bytes longer than it is (its
+// CRC-32 made right, so that `xz -t` calls the file corrupt only for the
+// disagreement) places no member anywhere: opening a member in block 3
+// fails, and a member in block 2 opened afterwards, with whatever the first
+// open left in the content index, fails too or gives its true bytes.
+TEST_F(TarView, AnXzIndexThatMisplacesABlockPlacesNoMember) {
+  std::vector<std::pair<std::string, std::string>> members;
+  for (int i = 1; i <= 30; ++i) {
+    members.push_back({(i < 10 ? "m0" : "m") + std::to_string(i), noise(100000, i)});
+  }
+  std::string tar_bytes = make_tar(members);
+  tool_result made = run_tool("xz -c -q -T1 --block-size=1MiB -0", tar_bytes);
+  ASSERT_EQ(made.status, 0);
+  std::string xz = made.output;
+
+  // The index: after the last 12 bytes' footer, whose backward size says
+  // how long it is; an indicator byte, the record count, then each
+  // block's unpadded and uncompressed sizes as variable-length integers.
+  auto get_u32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= uint32_t{static_cast<uint8_t>(xz[at + i])} << (8 * i);
+    return v;
+  };
+  auto skip_number = [&](size_t at) {
+    while (static_cast<uint8_t>(xz[at]) & 0x80) ++at;
+    return at + 1;
+  };
+  size_t index_size = (size_t{get_u32(xz.size() - 8)} + 1) * 4;
+  size_t index_start = xz.size() - 12 - index_size;
+  size_t size_at = skip_number(skip_number(index_start + 1));  // block 1's uncompressed size
+  // 1 MiB is written in three bytes 80 80 40; 1 MiB + 512 in 80 84 40.
+  ASSERT_EQ(xz.substr(size_at, 3), std::string("\x80\x80\x40", 3));
+  xz[size_at + 1] = '\x84';
+  size_t crc_at = index_start + index_size - 4;
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(xz.data() + index_start),
+                    static_cast<uInt>(crc_at - index_start));
+  for (int i = 0; i < 4; ++i) xz[crc_at + i] = static_cast<char>(crc >> (8 * i));
+  tool_result tested = run_tool_diagnostics("xz -t", xz);
+  ASSERT_NE(tested.status, 0);
+  ASSERT_NE(tested.output.find("Compressed data is corrupt"), std::string::npos);
+
+  std::string plain = host.put("m.tar", tar_bytes);
+  std::string file = host.put("m.tar.xz", xz);
+  const std::string corrupt = error_record(typeid(exception_io_data).name(), "Corrupt XZ data");
+  const std::string refused = " " + corrupt + " |  " + corrupt;
+  EXPECT_EQ(open_and_stat(nested("xz", file, "m25")), refused);
+  plix::string8 m12;
+  make_member_path(m12, tar, plain.c_str(), "m12");
+  std::string later = open_and_stat(nested("xz", file, "m12"));
+  if (later != refused) {
+    EXPECT_EQ(later, open_and_stat(m12.get_ptr()));
   }
 }
 

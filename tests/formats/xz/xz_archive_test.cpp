@@ -47,6 +47,18 @@ const std::string truncated = error_record(typeid(exception_io_data_truncation).
 const std::string corrupt = error_record(typeid(exception_io_data).name(), "Corrupt XZ data");
 const std::string not_xz = error_record(typeid(exception_io_data).name(), "Not XZ data");
 
+// What `xz -dc` makes of `xz`: its output, or the failure the module
+// reports for the tool's complaint.
+outcome xz_tool_verdict(const std::string& xz) {
+  tool_result decoded = run_tool("xz -dc", xz);
+  if (decoded.status == 0) return {decoded.output, true, ""};
+  std::string said = run_tool_diagnostics("xz -dc", xz).output;
+  if (said.find("Unexpected end of input") != std::string::npos) return {"", false, truncated};
+  if (said.find("Compressed data is corrupt") != std::string::npos) return {"", false, corrupt};
+  ADD_FAILURE() << "xz said: " << said;
+  return {"", false, said};
+}
+
 // Every road to the content of `xz` ends as `expected` does: one and two
 // threads, a view pass from the start, and view passes from each block.
 void expect_every_road(const std::string& xz, const outcome& expected) {
@@ -99,25 +111,46 @@ TEST(XzDecode, ToolMadeFilesDecodeAsXzDecodesThem) {
   }
 }
 
-TEST(XzDecode, BytesAfterTheStreamsAreIgnored) {
+TEST(XzDecode, BytesAfterTheStreamsEndAsXzEndsThem) {
   std::string text = sample_text(5000);
-  std::string xz = xz_tool(text, "--block-size=2000");
+  std::string xz = xz_tool(text, "--block-size=2000"), second = xz_tool("second", "");
+  std::string wrong_magic = second;
+  wrong_magic[4] = 'Y';
+  // A 32-byte file: a stream header, an index cut after its count of 2^33
+  // records and a first record, and a footer that points at it. Holding
+  // such an index would take over 100 GiB.
+  std::string huge_count = second.substr(0, 12) + std::string("\0\x80\x80\x80\x80\x20\x10\0", 8);
+  std::string footer("\0\0\0\0\x01\0\0\0", 8);
+  footer += second.substr(6, 2) + "YZ";
+  uint32_t crc = lzma_crc32(reinterpret_cast<const uint8_t*>(footer.data()) + 4, 6, 0);
+  for (int i = 0; i < 4; ++i) footer[i] = static_cast<char>(crc >> (8 * i));
+  huge_count += footer;
   struct trailing_case {
     const char* what;
-    std::string after;
+    std::string xz;
   };
   const trailing_case cases[] = {
-      {"garbage", "garbage"},
-      {"zeros not in fours", std::string(6, '\0')},
-      {"half a magic", std::string("\xFD"
-                                   "7z",
-                                   3)},
+      {"padding in fours", xz + std::string(8, '\0')},
+      {"five bytes of padding", xz + std::string(5, '\0')},
+      {"zeros not in fours, then a stream", xz + std::string(6, '\0') + second},
+      {"garbage shorter than a stream header", xz + "garbage"},
+      {"garbage as long as a stream header", xz + "garbage, garbage"},
+      {"padding, then garbage", xz + std::string(4, '\0') + "x"},
+      {"one byte of a magic", xz + second.substr(0, 1)},
+      {"half a magic", xz + second.substr(0, 3)},
+      {"a stream header alone", xz + second.substr(0, 12)},
+      {"a stream cut short", xz + second.substr(0, 20)},
+      {"a stream whose magic has a wrong byte", xz + wrong_magic},
+      {"an empty LZMA_Alone file", xz + run_tool("xz -c -q --format=lzma", "").output},
+      {"an index count past what the file holds", huge_count},
   };
   for (const trailing_case& c : cases) {
     SCOPED_TRACE(c.what);
-    expect_every_road(xz + c.after, {text, true, ""});
-    // The index is no longer at the end: the size is not known without decoding.
-    EXPECT_EQ(xz_content_size(memory_file(xz + c.after), no_abort), unknown_size);
+    outcome expected = xz_tool_verdict(c.xz);
+    expect_every_road(c.xz, expected);
+    // The index is not at the end: the size is not known without decoding.
+    uint64_t size = expected.ok ? expected.content.size() : unknown_size;
+    EXPECT_EQ(xz_content_size(memory_file(c.xz), no_abort), size);
   }
 }
 
@@ -143,9 +176,14 @@ TEST(XzDecode, DamageIsCorruptDataOnEveryRoad) {
   const xz_block_place& second = blocks[1];
   uint64_t index_start =
       blocks.back().compressed_offset + (blocks.back().unpadded_size + 3) / 4 * 4;
+  // Block 1's record: its unpadded size, then its uncompressed size.
+  uint64_t record_size = index_start + 2;
+  while (static_cast<uint8_t>(xz[record_size]) & 0x80) ++record_size;
+  ++record_size;
   struct flip_case {
     const char* what;
     uint64_t offset;
+    bool index_crc_made_right = false;
   };
   const flip_case cases[] = {
       {"stream header flags", 7},
@@ -153,6 +191,7 @@ TEST(XzDecode, DamageIsCorruptDataOnEveryRoad) {
       {"compressed data", second.compressed_offset + second.unpadded_size / 2},
       {"block check", second.compressed_offset + second.unpadded_size - 3},
       {"index", index_start + 3},
+      {"index record, the index's CRC-32 made right", record_size, true},
       {"stream footer", xz.size() - 8},
   };
   pass_run good = run_view_pass(xz_view_format(), memory_file(xz), nullptr);
@@ -161,12 +200,27 @@ TEST(XzDecode, DamageIsCorruptDataOnEveryRoad) {
     SCOPED_TRACE(c.what);
     std::string bad = xz;
     bad[c.offset] = static_cast<char>(bad[c.offset] ^ 0x10);
+    if (c.index_crc_made_right) {
+      size_t crc_at = xz.size() - 16;
+      uint32_t crc = lzma_crc32(reinterpret_cast<const uint8_t*>(bad.data()) + index_start,
+                                crc_at - index_start, 0);
+      for (int i = 0; i < 4; ++i) bad[crc_at + i] = static_cast<char>(crc >> (8 * i));
+      ASSERT_TRUE(xz_read_index(memory_file(bad), no_abort));
+    }
     for (uint32_t threads : {1u, 2u}) EXPECT_EQ(decode_whole(bad, threads).verdict(), corrupt);
-    EXPECT_EQ(run_view_pass(xz_view_format(), memory_file(bad), nullptr).verdict(), corrupt);
+    pass_run from_start = run_view_pass(xz_view_format(), memory_file(bad), nullptr);
+    EXPECT_EQ(from_start.verdict(), corrupt);
+    // A pass from the start that has a well-formed index holds each block
+    // to its record: the disagreement fails block 1, not the index.
+    if (c.index_crc_made_right) {
+      EXPECT_LE(from_start.content.size(), blocks[0].uncompressed_size);
+    }
     // A pass from a block sees damage at or after that block, up to the
-    // stream's index and footer, with the good file's checkpoints.
+    // stream's index and footer, with the good file's checkpoints. It
+    // checks the records from its block on: block 1's is not among them.
+    uint64_t damage = c.index_crc_made_right ? blocks[0].compressed_offset : c.offset;
     for (size_t i = 0; i < good.checkpoints.size(); ++i) {
-      if (c.offset < blocks[i + 1].compressed_offset) continue;
+      if (damage < blocks[i + 1].compressed_offset) continue;
       SCOPED_TRACE("from block " + std::to_string(i + 1));
       EXPECT_EQ(run_view_pass(xz_view_format(), memory_file(bad), &good.checkpoints[i]).verdict(),
                 corrupt);
