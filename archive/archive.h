@@ -78,8 +78,7 @@ class BRENMOOR_SHARED archive_impl : public archive {
   static file_ptr open_archive(const char* path, abort_callback& abort);
   // As open_archive, for formats that need the file's size before they
   // read it (their trailer or index lies at its end): a decoded view that
-  // does not know its size yet is first read whole into an in-memory file,
-  // as nested content always was before views.
+  // does not know its size yet is first read whole into an in-memory file.
   static file_ptr open_sized_archive(const char* path, abort_callback& abort);
 
   // slot 18: "tar", "gz", "bz2", "xz" or "zst".

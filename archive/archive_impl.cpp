@@ -17,13 +17,11 @@ bool archive_impl::query_class(service_ptr_t<service_base>& out, const GUID& id)
 }
 
 bool archive_impl::is_our_path(const char* path) {
-  static constexpr char prefix[] = "unpack://";
-  constexpr size_t prefix_length = sizeof prefix - 1;
-  if (std::strncmp(path, prefix, prefix_length) != 0) return false;
+  if (std::strncmp(path, member_path_prefix, member_path_prefix_length) != 0) return false;
   const char* type = get_type_name();
   size_t type_length = std::strlen(type);
-  return std::strncmp(path + prefix_length, type, type_length) == 0 &&
-         path[prefix_length + type_length] == '|';
+  return std::strncmp(path + member_path_prefix_length, type, type_length) == 0 &&
+         path[member_path_prefix_length + type_length] == '|';
 }
 
 namespace {
@@ -42,13 +40,13 @@ void require_depth(const char* path) {
 }  // namespace
 
 file_ptr archive_impl::open_archive(const char* path, abort_callback& abort) {
-  static constexpr char prefix[] = "unpack://";
-  constexpr size_t prefix_length = sizeof prefix - 1;
   std::string_view text = path;
   std::string_view archive_path, member;
   view_format* format = nullptr;
-  if (text.substr(0, prefix_length) == prefix && split_member_path(text, archive_path, member)) {
-    std::string type(text.substr(prefix_length, text.find('|') - prefix_length));
+  if (text.substr(0, member_path_prefix_length) == member_path_prefix &&
+      split_member_path(text, archive_path, member)) {
+    std::string type(
+        text.substr(member_path_prefix_length, text.find('|') - member_path_prefix_length));
     format = find_view_format(type.c_str());
   }
   file_ptr out;

@@ -6,6 +6,8 @@
 #include <list>
 #include <tuple>
 
+#include "io/little_endian.h"
+
 namespace sonovale_io {
 
 namespace {

@@ -80,7 +80,9 @@ class decoded_view : public file {
   // Throws as read does. The position is left where it was.
   void verify_to_end(abort_callback& abort);
 
-  content_entry& index() { return *entry_; }
+  // The source's content index entry, shared with every view of the file:
+  // valid while the view lives, or as long as a share of it is held.
+  content_entry& entry() { return *entry_; }
   const std::shared_ptr<content_entry>& index_entry() const { return entry_; }
 
  protected:

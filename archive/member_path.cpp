@@ -4,13 +4,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "component/host_api.h"
+#include "abi/host_api.h"
 
 namespace sonovale_io {
 
 namespace {
-
-constexpr char member_prefix[] = "unpack://";
 
 // The short extensions of compressed TAR archives ("tgz" for ".tar.gz")
 // and the archive type that reads each.
@@ -63,7 +61,7 @@ void make_member_path(plix::string_base& out, archive_impl& owner, const char* a
     digits[--d] = static_cast<char>('0' + n % 10);
     n /= 10;
   } while (n != 0);
-  out.set_string(member_prefix);
+  out.set_string(member_path_prefix);
   out.add_string(owner.get_type_name());
   out.add_string("|");
   out.add_string(digits + d);
@@ -105,7 +103,7 @@ unsigned member_path_depth(const char* path) {
   unsigned depth = 0;
   std::string_view archive, member;
   while (depth <= max_member_path_depth &&
-         level.substr(0, sizeof member_prefix - 1) == member_prefix &&
+         level.substr(0, member_path_prefix_length) == member_path_prefix &&
          split_member_path(level, archive, member)) {
     ++depth;
     level = archive;

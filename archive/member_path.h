@@ -13,6 +13,10 @@
 
 namespace sonovale_io {
 
+// What every member path starts with.
+constexpr char member_path_prefix[] = "unpack://";
+constexpr size_t member_path_prefix_length = sizeof member_path_prefix - 1;
+
 // Replaces `out` with the member path of `member` in the archive at
 // `archive_path`, typed by `owner`'s get_type_name.
 void make_member_path(plix::string_base& out, archive_impl& owner, const char* archive_path,

@@ -5,6 +5,13 @@
 
 namespace sonovale_io {
 
+namespace {
+
+// The host's filesystem of temporary files.
+constexpr char temporary_path[] = "tempmem://";
+
+}  // namespace
+
 file_ptr decode_to_new_file(decode_whole_fn decode, const file_ptr& archive, uint64_t timestamp,
                             abort_callback& abort) {
   file_ptr content = make_file_buffer(0, timestamp);
@@ -13,18 +20,22 @@ file_ptr decode_to_new_file(decode_whole_fn decode, const file_ptr& archive, uin
   return content;
 }
 
+file_ptr single_member_archive::open_archive_file(const char* path, abort_callback& abort) {
+  return content_size_ != nullptr ? open_sized_archive(path, abort) : open_archive(path, abort);
+}
+
 void single_member_archive::list_members(const char* path, file_ptr& reader,
                                          member_callback& callback, bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
   file_ptr archive = reader;
-  if (archive.is_empty()) archive = open_sized_archive(path, callback);
+  if (archive.is_empty()) archive = open_archive_file(path, callback);
 
   plix::string8 member_path;
   make_member_path(member_path, *this, path, get_compressed_member_name(path).get_ptr());
   file_stats stats;
   stats.timestamp = archive->get_timestamp(callback);
   file_ptr content;
-  if (supply_readers) {
+  if (supply_readers || content_size_ == nullptr) {
     content = decode_to_new_file(decode_, archive, stats.timestamp, callback);
     stats.size = content->get_size(callback);
   } else {
@@ -35,8 +46,17 @@ void single_member_archive::list_members(const char* path, file_ptr& reader,
 
 file_stats single_member_archive::get_member_stats(const char* archive_path, const char*,
                                                    abort_callback& abort) {
-  file_ptr archive = open_sized_archive(archive_path, abort);
+  file_ptr archive = open_archive_file(archive_path, abort);
   file_stats stats;
+  if (content_size_ == nullptr) {
+    file_ptr temporary;
+    g_open(temporary, temporary_path, open_mode_write_new, abort);
+    decode_(archive, abort, temporary);
+    stats.timestamp = archive->get_timestamp(abort);
+    stats.size = temporary->get_size(abort);
+    if (stats.size == unknown_size) throw exception_io_no_length();
+    return stats;
+  }
   stats.timestamp = archive->get_timestamp(abort);
   stats.size = content_size_(archive, abort);
   return stats;
@@ -44,7 +64,7 @@ file_stats single_member_archive::get_member_stats(const char* archive_path, con
 
 void single_member_archive::open_member(file_ptr& out, const char* archive_path, const char*,
                                         abort_callback& abort) {
-  file_ptr archive = open_sized_archive(archive_path, abort);
+  file_ptr archive = open_archive_file(archive_path, abort);
   out = decode_to_new_file(decode_, archive, archive->get_timestamp(abort), abort);
 }
 

@@ -1,5 +1,6 @@
 // The archive service and the unpacker of a compressed file that holds one
-// member, its decoded content: what the gzip, xz and zstd formats share.
+// member, its decoded content: what the gzip, bzip2, xz and zstd formats
+// share.
 //
 // The member is named after the archive path without its last extension
 // ('song.wav.gz' holds 'song.wav'; 'album.tgz' holds 'album.tar'), never
@@ -7,19 +8,22 @@
 // Content is always decoded whole into a new in-memory file. A format
 // gives two functions: one that decodes a whole file and one that tells
 // the content size without decoding (from a trailer, an index or declared
-// sizes, or unknown_size).
+// sizes, or unknown_size), which a format whose data announces no size
+// (bzip2) leaves null: its member's size is then always learnt by
+// decoding.
 #pragma once
 
 #include <cstdint>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
-#include "component/unpacker.h"
 
 namespace sonovale_io {
 
-// Decodes the whole compressed file `archive`, from its first byte, and
-// writes the content to `out` at its position. Throws the format's
-// exceptions; then `out` holds part of the content.
+// Decodes the whole compressed file `archive` and writes the content to
+// `out` at its position. Decodes from the file's first byte (gzip, xz,
+// zstd), or from where it stands (bzip2). Throws the format's exceptions;
+// then `out` holds part of the content.
 using decode_whole_fn = void (*)(const file_ptr& archive, abort_callback& abort, file_ptr& out);
 // The content size of `archive` without decoding it, or unknown_size.
 using content_size_fn = uint64_t (*)(const file_ptr& archive, abort_callback& abort);
@@ -32,15 +36,18 @@ file_ptr decode_to_new_file(decode_whole_fn decode, const file_ptr& archive, uin
 // The archive service of a one-member compressed format.
 class BRENMOOR_SHARED single_member_archive : public archive_impl {
  public:
-  // Reports the one member. With `supply_readers` its content is decoded
-  // and its size is the real one; otherwise the size is the format's
+  // Reports the one member. With `supply_readers`, or when the format has
+  // no content_size_fn, its content is decoded and handed over, and its
+  // size is the real one; otherwise the size is the format's
   // content_size_fn. Uses `reader` from its current position when it
   // holds a file. Throws exception_io_data for a path whose extension the
   // format does not claim (is_our_archive_extension), before opening it.
   void list_members(const char* path, file_ptr& reader, member_callback& callback,
                     bool supply_readers) override;
   // The content_size_fn size and the archive's time stamp; `member` is not
-  // read.
+  // read. Without a content_size_fn the content is decoded into a host
+  // temporary file ("tempmem://") for its size; exception_io_no_length when
+  // that file cannot tell it.
   file_stats get_member_stats(const char* archive_path, const char* member,
                               abort_callback& abort) override;
   // The decoded content at position 0; `member` is not read. `out` is
@@ -54,17 +61,35 @@ class BRENMOOR_SHARED single_member_archive : public archive_impl {
   ~single_member_archive() = default;
 
  private:
+  // Opens the archive file at `path`. A format that tells the size without
+  // decoding reads it from the file's end, so needs the file's size
+  // (open_sized_archive); one that cannot reads the file forward only.
+  file_ptr open_archive_file(const char* path, abort_callback& abort);
+
   decode_whole_fn decode_;
   content_size_fn content_size_;
+};
+
+// The archive service of a one-member format of type `type_name` ("gz"),
+// which decodes with `decode` and tells the size without decoding with
+// `content_size` (null when its data announces none).
+template <const char* type_name, decode_whole_fn decode, content_size_fn content_size>
+class single_member_archive_t : public single_member_archive {
+ public:
+  single_member_archive_t() : single_member_archive(decode, content_size) {}
+  const char* get_type_name() override { return type_name; }
+
+ protected:
+  ~single_member_archive_t() = default;
 };
 
 // The unpacker of a one-member compressed format.
 class BRENMOOR_SHARED single_member_unpacker : public unpacker {
  public:
   bool query_class(service_ptr_t<service_base>& out, const GUID& id) override;
-  // The decoded content of `source` at position 0, decoded from the
-  // source's first byte whatever its position, with the source's time
-  // stamp. Throws exception_io_data ("Unsupported format or corrupted
+  // The decoded content of `source` at position 0, decoded as the format's
+  // decode_whole_fn does (from the source's first byte whatever its
+  // position, or from where it stands), with the source's time stamp. Throws exception_io_data ("Unsupported format or corrupted
   // file") for an empty `source`. `out` is replaced only on success.
   void unpack_file(file_ptr& out, const file_ptr& source, abort_callback& abort) override;
 
@@ -74,6 +99,16 @@ class BRENMOOR_SHARED single_member_unpacker : public unpacker {
 
  private:
   decode_whole_fn decode_;
+};
+
+// The unpacker of a one-member format, which decodes with `decode`.
+template <decode_whole_fn decode>
+class single_member_unpacker_t : public single_member_unpacker {
+ public:
+  single_member_unpacker_t() : single_member_unpacker(decode) {}
+
+ protected:
+  ~single_member_unpacker_t() = default;
 };
 
 }  // namespace sonovale_io

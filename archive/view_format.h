@@ -27,17 +27,6 @@ struct view_checkpoint {
   std::vector<uint8_t> state;
 };
 
-// Little-endian fields in a checkpoint's state, as the formats lay it out:
-// appends the low `bytes` bytes of `value`, and reads `bytes` bytes back.
-inline void append_le(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-inline uint64_t load_le(const uint8_t* p, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= uint64_t{p[i]} << (8 * i);
-  return value;
-}
-
 // Receives the checkpoints a pass passes, in increasing output order. A
 // pass that started at a checkpoint may report checkpoints that are known
 // already; the receiver keeps one per output position. May be called from

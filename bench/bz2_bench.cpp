@@ -5,12 +5,12 @@
 // Without files it decodes the .bz2 files of SHARED_DIR/bench-data. Each
 // round runs, per file and in rotating order, these contenders, each in its
 // own child process so that peak memory (maximum resident set) is per run:
-//   ours       bz2_decompress with one worker (decoding in sequence) from an
+//   ours       bz2_decode_into with one worker (decoding in sequence) from an
 //              in-memory file into a growing file_buffer
 //   open1      the BZ2 archive's open_member through the host's local
 //              filesystem (what opening a .bz2 member does), one worker
 //   open       the same with the default worker count (one per processor)
-//   presized   bz2_decompress with the default worker count into a
+//   presized   bz2_decode_into with the default worker count into a
 //              file_buffer already of the output's size, so that writes
 //              never reallocate (the cost of growth is the difference)
 //   libbz2     BZ2_bzBuffToBuffDecompress into a buffer of the output's size
@@ -40,9 +40,9 @@
 #include <vector>
 
 #include "archive/member_path.h"
-#include "formats/bz2.h"
-#include "formats/bz2_decoder.h"
-#include "formats/bz2_parallel.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_decoder.h"
+#include "formats/bzip2/bz2_parallel.h"
 #include "host/native_filesystem.h"
 #include "host/service_registry.h"
 #include "io/file_buffer.h"
@@ -166,7 +166,7 @@ timing run_tool(const char* program, std::vector<std::string> args) {
 
 timing run_ours(const std::string& path, uint64_t expected_size, bool presized, unsigned workers) {
   abort_callback_dummy abort;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   // Read straight into the input file: a large temporary freed before the
   // call would raise the allocator's threshold for using fresh mappings and
   // change how the output grows.
@@ -177,7 +177,7 @@ timing run_ours(const std::string& path, uint64_t expected_size, bool presized, 
   file_ptr output = make_file_buffer(0, 0);
   if (presized) output->resize(expected_size, abort);
   return timed([&] {
-    bz2_decompress(input, output, abort);
+    bz2_decode_into(input, abort, output);
     return output->get_size(abort) == expected_size;
   });
 }
@@ -186,7 +186,7 @@ timing run_ours(const std::string& path, uint64_t expected_size, bool presized, 
 // filesystem and the BZ2 archive service.
 timing run_open_member(const std::string& path, uint64_t expected_size, unsigned workers) {
   abort_callback_dummy abort;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   service_registry registry;
   service_impl_single_t<native_filesystem> native;
   service_impl_single_t<archive_bz2> archive;
@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [ROUNDS] [FILE.bz2...]\n", argv[0]);
     return 2;
   }
-  const unsigned workers = bz2_worker_count();
+  const unsigned workers = bz2_decoder_threads();
   const bool lbzip2_present = have_lbzip2();
   if (!lbzip2_present) std::fprintf(stderr, "bz2_bench: lbzip2 is not installed; skipping it\n");
 
@@ -272,7 +272,7 @@ int main(int argc, char** argv) {
       abort_callback_dummy abort;
       std::string compressed = read_file(path);
       file_ptr output = make_file_buffer(0, 0);
-      bz2_decompress(memory_file(compressed), output, abort);
+      bz2_decode_into(memory_file(compressed), abort, output);
       uint64_t n = output->get_size(abort);
       std::vector<char> reference(n + 1);
       unsigned int got = static_cast<unsigned int>(reference.size());

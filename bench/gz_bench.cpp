@@ -32,9 +32,9 @@
 
 #include "archive/data_reader.h"
 #include "archive/member_path.h"
-#include "formats/gz.h"
-#include "formats/gzip_reader.h"
-#include "formats/gzip_view.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/gzip/gzip_reader.h"
+#include "formats/gzip/gzip_view.h"
 #include "host/native_filesystem.h"
 #include "host/service_registry.h"
 

@@ -4,6 +4,7 @@
 # `work` ($BENCH_DIR, default /tmp/brenmoor-$name-bench) and `build`
 # ($BUILD_DIR, default build-$name-bench), stops with a message when the
 # bench data is absent, and decompresses the raw files into $work/raw once.
+# Defines raw_tar and build_targets.
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 shared="$here/../shared/bench-data"
 work="${BENCH_DIR:-/tmp/brenmoor-$name-bench}"
@@ -18,3 +19,18 @@ for f in "$shared"/*.bz2; do
   raw="$work/raw/$(basename "$f" .bz2)"
   [ -s "$raw" ] || bzip2 -dc "$f" > "$raw"
 done
+
+# raw_tar OUTPUT: a GNU tar of the raw files, made deterministically.
+raw_tar() {
+  tar --format=gnu --sort=name --mtime=@0 --owner=0 --group=0 -C "$work/raw" -cf "$1" .
+}
+
+# build_targets TARGET...: configures $build once (Release, benchmarks on,
+# tests off) and builds the targets.
+build_targets() {
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_BENCH=ON \
+      -DBRENMOOR_TESTS=OFF > /dev/null
+  fi
+  ninja -C "$build" -j2 "$@" > /dev/null
+}

@@ -15,16 +15,11 @@ rounds="${1:-3}"
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 if [ ! -s "$work/silesia8.tar.bz2" ]; then
-  tar --format=gnu --sort=name --mtime=@0 --owner=0 --group=0 -C "$work/raw" \
-    -cf "$work/silesia8.tar" .
+  raw_tar "$work/silesia8.tar"
   bzip2 -9 -c "$work/silesia8.tar" > "$work/silesia8.tar.bz2.part"
   mv "$work/silesia8.tar.bz2.part" "$work/silesia8.tar.bz2"
   rm -f "$work/silesia8.tar"
 fi
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_BENCH=ON \
-    -DBRENMOOR_TESTS=OFF > /dev/null
-fi
-ninja -C "$build" -j2 bz2_bench > /dev/null
+build_targets bz2_bench
 "$build/bench/bz2_bench" "$rounds" "$shared"/*.bz2 "$work/silesia8.tar.bz2"

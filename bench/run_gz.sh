@@ -18,7 +18,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 tarball="$work/silesia.tar"
 if [ ! -s "$work/silesia.tar.gz" ]; then
-  tar --format=gnu --sort=name --mtime=@0 --owner=0 --group=0 -C "$work/raw" -cf "$tarball" .
+  raw_tar "$tarball"
   gzip -6 -n -c "$tarball" > "$work/silesia.tar.gz.part"
   mv "$work/silesia.tar.gz.part" "$work/silesia.tar.gz"
   rm -f "$tarball"
@@ -36,9 +36,5 @@ if [ ! -s "$work/huge.gz" ]; then
 fi
 ls -l "$work"/*.gz
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_BENCH=ON \
-    -DBRENMOOR_TESTS=OFF > /dev/null
-fi
-ninja -C "$build" -j2 gz_bench > /dev/null
+build_targets gz_bench
 "$build/bench/gz_bench" "$work/silesia.tar.gz" "$rounds" "$work/small.gz" "$work/huge.gz"

@@ -27,10 +27,7 @@ archive="$work/pieces.tar"
 [ -s "$work/members.txt" ] || tar --quoting-style=literal -tf "$archive" > "$work/members.txt"
 ls -l "$archive.gz"
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_TESTS=OFF > /dev/null
-fi
-ninja -C "$build" -j2 brenmoor brenmoor_cli > /dev/null
+build_targets brenmoor brenmoor_cli
 
 python3 - "$build/brenmoor" "$archive.gz" "$work" "$rounds" <<'PY'
 import os, shutil, statistics, subprocess, sys, time

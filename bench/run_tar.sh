@@ -22,9 +22,5 @@ if [ ! -s "$archive" ]; then
 fi
 ls -l "$archive"
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_BENCH=ON \
-    -DBRENMOOR_TESTS=OFF > /dev/null
-fi
-ninja -C "$build" -j2 tar_bench > /dev/null
+build_targets tar_bench
 "$build/bench/tar_bench" "$archive" "$rounds"

@@ -39,11 +39,7 @@ fi
 [ -s "$work/members.txt" ] || tar -tf "$archive" > "$work/members.txt"
 ls -l "$archive" "$archive.gz" "$archive.bz2"
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_BENCH=ON \
-    -DBRENMOOR_TESTS=OFF > /dev/null
-fi
-ninja -C "$build" -j2 brenmoor brenmoor_cli views_probe > /dev/null
+build_targets brenmoor brenmoor_cli views_probe
 
 python3 - "$build" "$archive" "$work/members.txt" "$rounds" "${OLD_BUILD:-}" <<'PY'
 import os, statistics, sys, time

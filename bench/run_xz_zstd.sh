@@ -22,8 +22,7 @@ rounds="${1:-5}"
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 tarball="$work/silesia.tar"
-[ -s "$tarball" ] ||
-  tar --format=gnu --sort=name --mtime=@0 --owner=0 --group=0 -C "$work/raw" -cf "$tarball" .
+[ -s "$tarball" ] || raw_tar "$tarball"
 make_input() {  # make_input OUTPUT COMMAND...: runs COMMAND on the tar into OUTPUT once
   local out="$1"
   shift
@@ -37,11 +36,7 @@ make_input "$work/silesia-4M.tar.xz" xz -6 -T0 --block-size=4MiB -c
 make_input "$work/silesia.tar.gz" gzip -6 -n -c
 ls -l "$work"/silesia*
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENMOOR_BENCH=ON \
-    -DBRENMOOR_TESTS=OFF > /dev/null
-fi
-ninja -C "$build" -j2 xz_zstd_bench brenmoor brenmoor_cli > /dev/null
+build_targets xz_zstd_bench brenmoor brenmoor_cli
 
 echo "== -6 -T0 (24 MiB blocks)"
 "$build/bench/xz_zstd_bench" "$rounds" "$work/silesia.tar.xz" "$work/silesia-T0.tar.xz" \

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "archive/member_path.h"
-#include "formats/tar.h"
+#include "formats/tar/tar_archive.h"
 #include "host/service_registry.h"
 
 using namespace sonovale_io;
@@ -201,7 +201,6 @@ int main(int argc, char** argv) {
   const std::string archive_path = std::filesystem::absolute(argv[1]);
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
 
-  tar_fill_base64_table();
   service_registry registry;
   service_impl_single_t<disk_filesystem> disk;
   service_impl_single_t<archive_tar> tar;

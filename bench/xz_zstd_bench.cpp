@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/xz.h"
-#include "formats/zst.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/zstd/zstd_archive.h"
 #include "host/native_filesystem.h"
 #include "host/service_registry.h"
 

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "io/byte_array.h"
+#include "io/little_endian.h"
 #include "io/transfer.h"
 
 using namespace sonovale_io;
@@ -54,10 +55,6 @@ void unlink(T*& head, T* item) {
   }
 }
 
-uint32_t read_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 }  // namespace
 
 config_loader::config_loader(const GUID& guid) : id(guid), next(g_loader_head) {
@@ -88,9 +85,8 @@ void write_config(stream_writer& target, abort_callback& abort) {
   for (config_saver* item = g_saver_head; item != nullptr; item = item->next) {
     payload.clear();
     item->save_config_data(&payload, abort);
-    uint8_t size[4] = {
-        static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8),
-        static_cast<uint8_t>(payload.size() >> 16), static_cast<uint8_t>(payload.size() >> 24)};
+    uint8_t size[4];
+    store_le(size, payload.size(), 4);
     target.write(&item->id, sizeof(GUID), abort);
     target.write(size, sizeof size, abort);
     if (payload.size() != 0) target.write(payload.data(), payload.size(), abort);
@@ -108,7 +104,7 @@ void read_config(stream_reader& source, abort_callback& abort) {
     if (got != sizeof id) return;  // end of input, or a trailing fragment
     uint8_t size_field[4];
     source.read_object(size_field, sizeof size_field, abort);
-    uint32_t size = read_le32(size_field);
+    uint32_t size = load_le32(size_field);
     auto found = loaders.find(id);
     if (found == loaders.end()) {
       source.skip_object(size, abort);

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "component/guid.h"
+#include "abi/guid.h"
 #include "io/file.h"
 
 // An item that restores its settings from a stored record. Making one links

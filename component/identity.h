@@ -2,7 +2,7 @@
 // under its own file name.
 #pragma once
 
-#include "component/service.h"
+#include "abi/service.h"
 #include "io/string.h"
 
 class BRENMOOR_SHARED componentversion : public service_base {

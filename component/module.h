@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "component/host_api.h"
+#include "abi/host_api.h"
 #include "io/file.h"
 
 // The client object the host talks to. The slot order is the binary

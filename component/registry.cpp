@@ -1,21 +1,20 @@
 // The module's static initialisation, in load order: the factories (each
 // registration inserts at the front, so the host sees them in reverse: the
-// xz and zstd services, registered first, follow the seven older ones),
-// the TAR number parser's digit table between the gz unpacker and the TAR
-// archive, the view formats after the TAR archive, and the fatal-signal
-// handler. Everything is in this one file so
-// that the order never depends on initialisation order across files.
+// xz and zstd services, registered first, come after the other seven),
+// the view formats after the TAR archive, and the fatal-signal handler.
+// Everything is in this one file so that the order never depends on
+// initialisation order across files.
 #include "component/identity.h"
 #include "component/module.h"
-#include "formats/bz2.h"
-#include "formats/bz2_view.h"
-#include "formats/gz.h"
-#include "formats/gzip_view.h"
-#include "formats/tar.h"
-#include "formats/xz.h"
-#include "formats/xz_view.h"
-#include "formats/zst.h"
-#include "formats/zstd_view.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_view.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/gzip/gzip_view.h"
+#include "formats/tar/tar_archive.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/xz/xz_view.h"
+#include "formats/zstd/zstd_archive.h"
+#include "formats/zstd/zstd_view.h"
 
 namespace {
 
@@ -43,10 +42,6 @@ unpacker_factory_t<unpacker_bz2> g_unpacker_bz2_factory;
 // 3, 4: the GZ archive and unpacker.
 sonovale_io::archive_factory_t<archive_gz> g_archive_gz_factory;
 unpacker_factory_t<unpacker_gz> g_unpacker_gz_factory;
-// The TAR number parser's digit table.
-struct tar_table_filler {
-  tar_table_filler() { tar_fill_base64_table(); }
-} g_tar_table_filler;
 // 5: the TAR archive.
 sonovale_io::archive_factory_t<archive_tar> g_archive_tar_factory;
 

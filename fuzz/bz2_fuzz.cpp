@@ -23,10 +23,10 @@
 #include <string>
 #include <typeinfo>
 
-#include "formats/bz2.h"
-#include "formats/bz2_decoder.h"
-#include "formats/bz2_parallel.h"
-#include "formats/bz2_view.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_decoder.h"
+#include "formats/bzip2/bz2_parallel.h"
+#include "formats/bzip2/bz2_view.h"
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;
@@ -80,8 +80,8 @@ outcome reference_decode(const uint8_t* data, size_t size, std::string& out) {
   }
 }
 
-// Walks the blocks with the decoder's own steps, as bz2_decompress does but
-// without the output stage, and tells whether one decoded block is empty or
+// Walks the blocks with the decoder's own steps, as a pass does but
+// without expanding them, and tells whether one decoded block is empty or
 // declares no bytes.
 bool has_block_libbz2_refuses(const uint8_t* data, size_t size) {
   bz2_memory_source source(data, static_cast<uint32_t>(size));
@@ -115,12 +115,13 @@ struct module_result {
 module_result module_decode(const uint8_t* data, size_t size, unsigned workers) {
   abort_callback_dummy abort;
   module_result m;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
   sink->max_write = bz2_chunk_size;
   sink->limit = output_limit;
   try {
-    bz2_decompress(fuzz::memory_file(data, size), file_ptr(sink.get_ptr()), abort);
+    file_ptr out(sink.get_ptr());
+    bz2_decode_into(fuzz::memory_file(data, size), abort, out);
   } catch (const fuzz::output_limit_reached&) {
     m.result = outcome::too_big;
   } catch (const exception_io_data& e) {
@@ -128,7 +129,7 @@ module_result module_decode(const uint8_t* data, size_t size, unsigned workers) 
     m.error_class = typeid(e).name();
     m.error_message = e.what();
   }
-  bz2_set_worker_count(0);
+  bz2_set_decoder_threads(0);
   m.content = std::move(sink->content);
   return m;
 }
@@ -142,7 +143,7 @@ class ignoring_sink : public checkpoint_sink {
 module_result view_decode(const uint8_t* data, size_t size, unsigned workers) {
   abort_callback_dummy abort;
   module_result m;
-  bz2_set_worker_count(workers);
+  bz2_set_decoder_threads(workers);
   ignoring_sink sink;
   try {
     std::unique_ptr<view_pass> pass =
@@ -159,7 +160,7 @@ module_result view_decode(const uint8_t* data, size_t size, unsigned workers) {
     m.error_class = typeid(e).name();
     m.error_message = e.what();
   }
-  bz2_set_worker_count(0);
+  bz2_set_decoder_threads(0);
   return m;
 }
 

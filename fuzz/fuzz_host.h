@@ -1,12 +1,11 @@
-// A small in-process host for the format fuzz targets: one filesystem that
-// serves the fuzz input under "fuzz://" paths, the host's "tempmem://"
-// filesystem, and the archive services under test, all installed as the
-// module's host API for the host's lifetime. Also a member callback that
-// records what a listing reports, a write-only file that collects bytes
-// into a string (a file that is not in memory, for the writers that take
-// another road for those), and the small steps the decoder targets share:
-// input as an in-memory file, an attempt that turns exception_io_data into
-// null, and a view pass read to its end.
+// The fuzz targets' side of the test host (tests/support/test_host.h): a
+// "fuzz://" filesystem that serves the fuzz input, the test host with the
+// archive services under test, a member callback that records what a
+// listing reports, a write-only file that collects bytes into a string (a
+// file that is not in memory, for the writers that take another road for
+// those), and the small steps the decoder targets share: input as an
+// in-memory file, an attempt that turns exception_io_data into null, and a
+// view pass read to its end.
 #pragma once
 
 #include <cstdio>
@@ -20,10 +19,9 @@
 #include "archive/content_index.h"
 #include "archive/segment_pass.h"
 #include "archive/view_format.h"
-#include "component/host_api.h"
-#include "host/service_registry.h"
-#include "host/tempmem_filesystem.h"
 #include "io/file_buffer.h"
+#include "tests/support/string_file.h"
+#include "tests/support/test_host.h"
 
 namespace fuzz {
 
@@ -35,18 +33,13 @@ inline void require_at(bool condition, const char* text, int line) {
   std::abort();
 }
 
-// Every "fuzz://" path opens as a fresh in-memory copy of `content`.
-class input_filesystem : public sonovale_io::filesystem {
+// Every "fuzz://" path opens for reading as a fresh in-memory copy of
+// `content`; the other operations are the test host's in-memory files'.
+class input_filesystem : public memory_filesystem {
  public:
   const uint8_t* content = nullptr;
   size_t size = 0;
-  uint64_t timestamp = 132000000000000000ull;
 
-  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override {
-    if (!(id == filesystem::class_guid)) return false;
-    out = this;
-    return true;
-  }
   bool get_canonical_path(const char*, plix::string_base&) override { return false; }
   bool is_our_path(const char* path) override { return std::strncmp(path, "fuzz://", 7) == 0; }
   bool get_display_path(const char*, plix::string_base&) override { return false; }
@@ -55,21 +48,11 @@ class input_filesystem : public sonovale_io::filesystem {
     if (mode != sonovale_io::open_mode_read) throw sonovale_io::exception_io_denied();
     out = open_input(abort);
   }
-  void remove_object(const char*, abort_callback&) override {}
-  void move_object(const char*, const char*, abort_callback&) override {}
-  bool is_remote(const char*) override { return false; }
   void get_stats(const char*, sonovale_io::file_stats& stats, bool& is_writable,
                  abort_callback&) override {
     stats = {size, timestamp};
     is_writable = false;
   }
-  bool make_reference_path(const char*, const char*, plix::string_base&) override { return false; }
-  bool resolve_reference_path(const char*, const char*, plix::string_base&) override {
-    return false;
-  }
-  void create_directory(const char*, abort_callback&) override {}
-  void list_directory(const char*, void*, abort_callback&) override {}
-  bool supports_folders() override { return false; }
 
   sonovale_io::file_ptr open_input(abort_callback& abort) {
     sonovale_io::file_ptr f = make_file_buffer(0, timestamp);
@@ -79,24 +62,14 @@ class input_filesystem : public sonovale_io::filesystem {
   }
 };
 
-// Installs itself as the module's host API. `services` are registered as
-// filesystems after "fuzz://" and "tempmem://".
+// The test host, installed as the module's host API for its lifetime, with
+// "fuzz://" and `services` registered as filesystems after its own.
 class host {
  public:
   explicit host(std::initializer_list<service_base*> services) {
-    // Every input starts from an empty index in memory, never the disk's.
-    sonovale_io::content_index_use(index_mode::memory);
-    registry_.add(sonovale_io::filesystem::class_guid, &input_);
-    registry_.add(sonovale_io::filesystem::class_guid, &tempmem_);
-    for (service_base* s : services) registry_.add(sonovale_io::filesystem::class_guid, s);
-    set_module_host_api(&registry_);
+    host_.add_filesystem(&input_);
+    for (service_base* s : services) host_.add_filesystem(s);
   }
-  ~host() {
-    set_module_host_api(nullptr);
-    registry_.clear();
-  }
-  host(const host&) = delete;
-  host& operator=(const host&) = delete;
 
   input_filesystem& input() { return input_; }
   void set_input(const uint8_t* data, size_t size) {
@@ -105,22 +78,13 @@ class host {
   }
 
  private:
-  service_registry registry_;
+  // Declared before the host: the host drops its references first.
   service_impl_single_t<input_filesystem> input_;
-  service_impl_single_t<tempmem_filesystem> tempmem_;
+  test_host host_;
 };
 
 // Everything a file holds from its current position on.
-inline std::string read_rest(sonovale_io::file& f) {
-  abort_callback_dummy abort;
-  std::string out;
-  char chunk[65536];
-  for (;;) {
-    uint32_t got = f.read(chunk, sizeof chunk, abort);
-    out.append(chunk, got);
-    if (got < sizeof chunk) return out;
-  }
-}
+inline std::string read_rest(sonovale_io::file& f) { return read_all(f); }
 
 struct listed_member {
   std::string path;
@@ -144,7 +108,7 @@ class recording_callback : public sonovale_io::member_callback {
     if (m.has_reader) {
       abort_callback_dummy abort;
       FUZZ_REQUIRE(reader->get_position(abort) == 0);
-      m.content = read_rest(*reader);
+      m.content = read_all(*reader);
       FUZZ_REQUIRE(m.content.size() == stats.size);
     }
     members.push_back(std::move(m));
@@ -155,47 +119,25 @@ class recording_callback : public sonovale_io::member_callback {
 // Thrown by string_sink when its limit is passed; not an I/O failure.
 struct output_limit_reached {};
 
-// A write-only file that appends to `content`: not an in-memory file_buffer.
-// Writes larger than `max_write` abort the run; content beyond `limit`
-// throws output_limit_reached, which lets a target give up on inputs that
-// expand to too much to compare quickly.
-class string_sink : public sonovale_io::file {
+// A write-only string_file, not an in-memory file_buffer. Writes larger
+// than `max_write` abort the run; content beyond `limit` throws
+// output_limit_reached, which lets a target give up on inputs that expand
+// to too much to compare quickly.
+class string_sink : public string_file {
  public:
-  std::string content;
   uint32_t max_write = UINT32_MAX;
   size_t limit = SIZE_MAX;
 
-  bool query_class(service_ptr_t<service_base>& out, const GUID& id) override {
-    if (!(id == file::class_guid)) return false;
-    out = static_cast<file*>(this);
-    return true;
-  }
-  uint32_t read(void*, uint32_t, abort_callback&) override { return 0; }
-  void write(const void* buffer, uint32_t count, abort_callback&) override {
+  void write(const void* buffer, uint32_t count, abort_callback& abort) override {
     FUZZ_REQUIRE(count <= max_write);
     if (content.size() + count > limit) throw output_limit_reached();
-    content.append(static_cast<const char*>(buffer), count);
+    string_file::write(buffer, count, abort);
   }
-  uint64_t get_size(abort_callback&) override { return content.size(); }
-  uint64_t get_position(abort_callback&) override { return content.size(); }
-  void resize(uint64_t, abort_callback&) override { throw sonovale_io::exception_io_denied(); }
-  void seek(uint64_t, abort_callback&) override { throw sonovale_io::exception_io_denied(); }
-  bool can_seek() override { return false; }
-  bool get_extra_info(void*) override { return false; }
-  bool is_in_memory() override { return false; }
-  void on_hint(void*) override {}
-  uint64_t get_timestamp(abort_callback&) override { return 0; }
-  void reopen(abort_callback&) override { throw sonovale_io::exception_io_denied(); }
-  bool is_remote() override { return false; }
 };
 
 // A new in-memory file holding `data`, at position 0.
 inline sonovale_io::file_ptr memory_file(const uint8_t* data, size_t size) {
-  abort_callback_dummy abort;
-  sonovale_io::file_ptr f = make_file_buffer(0, 0);
-  f->write(data, static_cast<uint32_t>(size), abort);
-  f->reopen(abort);
-  return f;
+  return ::memory_file(std::string(reinterpret_cast<const char*>(data), size));
 }
 
 // Runs `statement`: its content, or null after exception_io_data.

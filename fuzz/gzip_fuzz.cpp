@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "archive/data_reader.h"
-#include "formats/gz.h"
-#include "formats/gzip_reader.h"
-#include "formats/gzip_view.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/gzip/gzip_reader.h"
+#include "formats/gzip/gzip_view.h"
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;

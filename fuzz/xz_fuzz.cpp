@@ -26,8 +26,8 @@
 #include <typeinfo>
 #include <vector>
 
-#include "formats/xz.h"
-#include "formats/xz_view.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/xz/xz_view.h"
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;

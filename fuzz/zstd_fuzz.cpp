@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "formats/zst.h"
-#include "formats/zstd_decoder.h"
-#include "formats/zstd_view.h"
+#include "formats/zstd/zstd_archive.h"
+#include "formats/zstd/zstd_decoder.h"
+#include "formats/zstd/zstd_view.h"
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
-#include "component/unpacker.h"
 #include "host/host_abort.h"
 #include "host/module_loader.h"
 #include "host/native_filesystem.h"

@@ -6,9 +6,9 @@
 
 #include <climits>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
 #include "component/identity.h"
-#include "component/unpacker.h"
 
 namespace {
 

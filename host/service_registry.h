@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "component/host_api.h"
+#include "abi/host_api.h"
 
 // Holds registered service instances by class identifier and answers the
 // module's enumeration: lookup_service_class gives a handle for a class,

@@ -2,7 +2,7 @@
 // the call-stack marker.
 #include <vector>
 
-#include "component/host_api.h"
+#include "abi/host_api.h"
 #include "host/call_stack.h"
 
 int _stricmp_utf8(const char* a, const char* b) {

@@ -2,8 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
-#include "component/visibility.h"
+#include "abi/visibility.h"
 #include "io/exceptions.h"
 
 // Passed by reference as the last argument of every blocking operation.
@@ -19,6 +20,10 @@ class BRENMOOR_SHARED abort_callback {
  protected:
   ~abort_callback() = default;
 };
+
+// Decoders poll the abort callback at least once every this many bytes of
+// output: a few bytes of input can expand to gigabytes.
+constexpr uint32_t abort_poll_bytes = 1 << 20;
 
 // Throws `exception_aborted` ("User abort") when `abort` is set.
 inline void check_aborted(const abort_callback& abort) {

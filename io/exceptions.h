@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "component/visibility.h"
+#include "abi/visibility.h"
 
 namespace plix {
 

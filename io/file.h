@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "component/service.h"
+#include "abi/service.h"
 #include "io/abort.h"
 
 namespace sonovale_io {

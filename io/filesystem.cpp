@@ -1,6 +1,6 @@
 #include "io/filesystem.h"
 
-#include "component/host_api.h"
+#include "abi/host_api.h"
 
 namespace sonovale_io {
 

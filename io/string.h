@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "component/visibility.h"
+#include "abi/visibility.h"
 #include "io/byte_array.h"
 
 namespace plix {

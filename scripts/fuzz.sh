@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (ASan+UBSan) in build-fuzz/ and runs
-# each for SECONDS seconds (default 30), starting from its seeds in
-# fuzz/seeds/<target>/. New inputs go to a scratch corpus, not the tree.
+# Builds the libFuzzer targets with clang (ASan+UBSan) in build-fuzz/ (the fuzz
+# preset) and runs each for SECONDS seconds (default 30), starting from its
+# seeds in fuzz/seeds/<target>/. New inputs go to a scratch corpus, not the tree.
 # A crash leaves its input in build-fuzz/crashes/ and fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DBRENMOOR_FUZZ=ON -DBRENMOOR_TESTS=OFF -DBRENMOOR_WERROR=OFF >/dev/null
-cmake --build build-fuzz -j "$(nproc)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
 
 mkdir -p build-fuzz/crashes
 for fuzzer in build-fuzz/fuzz/*_fuzzer; do

@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
-# Runs every test: the release build (build/), the Debian package
-# (scripts/check_package.sh, in build-package/), a second build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and the
-# tests of code that threads share under ThreadSanitizer (build-tsan/).
+# Runs every test: the layer check of the include graph, the release build
+# (build/), the Debian package (scripts/check_package.sh, in build-package/),
+# a second build with AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/), and the tests of code that threads share under
+# ThreadSanitizer (build-tsan/), each build through its preset
+# (CMakePresets.json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+python3 scripts/check_layers.py
+
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"
 bash scripts/check_package.sh
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRENMOOR_SANITIZE=ON >/dev/null
-cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
 
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENMOOR_TSAN=ON >/dev/null
-cmake --build build-tsan -j "$jobs" --target thread_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"

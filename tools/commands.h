@@ -4,14 +4,7 @@
 
 #include "host/host.h"
 #include "tools/arguments.h"
-
-// Exit statuses.
-constexpr int exit_ok = 0;
-constexpr int exit_error = 1;
-constexpr int exit_usage = 2;
-constexpr int exit_refused = 3;
-// Stopped by a signal (SIGINT, SIGTERM, SIGHUP): this plus its number.
-constexpr int exit_signal_base = 128;
+#include "tools/exit_status.h"
 
 // Runs the command of `args` on `host`, whose module is loaded. Failures
 // of single paths are reported on standard error and the command goes on

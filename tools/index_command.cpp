@@ -6,7 +6,7 @@
 #include "archive/content_fingerprint.h"
 #include "archive/index_settings.h"
 #include "archive/index_store.h"
-#include "tools/commands.h"
+#include "tools/exit_status.h"
 #include "tools/output.h"
 #include "tools/report_failure.h"
 

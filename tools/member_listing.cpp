@@ -6,10 +6,6 @@
 
 using namespace sonovale_io;
 
-namespace {
-constexpr char member_prefix[] = "unpack://";
-}  // namespace
-
 bool host_member_callback::on_member(archive* owner, const char* path, const file_stats& stats,
                                      service_ptr_t<file>& reader) {
   try {
@@ -50,7 +46,7 @@ std::string member_name_of(const char* member_path) {
 
 std::string source_file(const std::string& path) {
   std::string p = path;
-  while (p.compare(0, sizeof member_prefix - 1, member_prefix) == 0) {
+  while (p.compare(0, member_path_prefix_length, member_path_prefix) == 0) {
     plix::string8 archive_path, member;
     if (!parse_member_path(p.c_str(), archive_path, member)) break;
     p = archive_path.get_ptr();

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/commands.h"
+#include "tools/exit_status.h"
 #include "tools/member_listing.h"
 #include "tools/mount_fs.h"
 #include "tools/output.h"

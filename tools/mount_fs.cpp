@@ -384,7 +384,7 @@ std::shared_ptr<mount_filesystem::open_member> mount_filesystem::acquire(uint32_
       ordinal = n.ordinal;
       // Members of a plain local TAR open by reading headers alone; only
       // archives inside another file pay for a walk that a pass can share.
-      streamable = archive_path.compare(0, 9, "unpack://") == 0;
+      streamable = archive_path.compare(0, member_path_prefix_length, member_path_prefix) == 0;
     }
     lock.unlock();
 

@@ -13,14 +13,18 @@
 #include <typeinfo>
 #include <vector>
 
+#include "abi/unpacker.h"
 #include "archive/member_path.h"
-#include "component/unpacker.h"
-#include "formats/bz2.h"
-#include "formats/gz.h"
-#include "formats/tar.h"
-#include "formats/xz.h"
-#include "formats/zst.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/tar/tar_archive.h"
+#include "formats/tar/tar_walk.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/zstd/zstd_archive.h"
+#include "tests/support/archive_services.h"
+#include "tests/support/member_recorder.h"
 #include "tests/support/test_host.h"
+#include "tests/support/view_pass.h"
 
 using namespace sonovale_io;
 
@@ -38,17 +42,6 @@ const failure data_error{&typeid(exception_io_data), corrupted};
 const failure truncated{&typeid(exception_io_data_truncation), corrupted};
 failure data(const char* message) {
   return {&typeid(exception_io_data), message};
-}
-
-// Runs `statement` and describes how it ended, for comparison.
-template <typename F>
-std::string ending_of(F statement) {
-  try {
-    statement();
-  } catch (const std::exception& e) {
-    return std::string(typeid(e).name()) + ": " + e.what();
-  }
-  return "success";
 }
 
 std::string describe(const failure& f) {
@@ -99,37 +92,10 @@ const std::string noise = [] {
   return s;
 }();
 
-struct listed {
-  std::string path;
-  file_stats stats;
-  bool has_reader;
-  std::string content;
-};
+using recording_callback = member_recorder;
 
-class recording_callback : public member_callback {
- public:
-  std::vector<listed> members;
-  bool is_aborting() const override { return false; }
-  void* get_abort_event() const override { return nullptr; }
-  bool on_member(archive*, const char* path, const file_stats& stats,
-                 service_ptr_t<file>& reader) override {
-    members.push_back({path, stats, reader.is_valid(), reader.is_valid() ? read_all(*reader) : ""});
-    return true;
-  }
-};
-
-class BadInput : public ::testing::Test {
+class BadInput : public ::testing::Test, public module_services {
  protected:
-  BadInput() {
-    // Loading the module fills the TAR number parser's table; here nothing loads it.
-    tar_fill_base64_table();
-    host.add_filesystem(&tar);
-    host.add_filesystem(&gz);
-    host.add_filesystem(&bz2);
-    host.add_filesystem(&xz);
-    host.add_filesystem(&zst);
-  }
-
   // Opens the archive's member through the host's dispatch of its path.
   std::string open(archive_impl& owner, const std::string& archive, const std::string& member) {
     plix::string8 path;
@@ -147,16 +113,6 @@ class BadInput : public ::testing::Test {
     return read_all(*out);
   }
 
-  service_impl_single_t<archive_tar> tar;
-  service_impl_single_t<archive_gz> gz;
-  service_impl_single_t<unpacker_gz> gz_unpacker;
-  service_impl_single_t<archive_bz2> bz2;
-  service_impl_single_t<unpacker_bz2> bz2_unpacker;
-  service_impl_single_t<archive_xz> xz;
-  service_impl_single_t<unpacker_xz> xz_unpacker;
-  service_impl_single_t<archive_zst> zst;
-  service_impl_single_t<unpacker_zst> zst_unpacker;
-  test_host host;
   abort_callback_dummy no_abort;
 
   // Every road of a compressed format ends as `c` states: the whole content

@@ -22,14 +22,16 @@
 #include <typeinfo>
 #include <vector>
 
+#include "abi/unpacker.h"
 #include "archive/member_path.h"
-#include "component/unpacker.h"
-#include "formats/bz2.h"
-#include "formats/gz.h"
-#include "formats/tar.h"
-#include "formats/xz.h"
-#include "formats/zst.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/tar/tar_archive.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/zstd/zstd_archive.h"
+#include "tests/support/archive_services.h"
 #include "tests/support/test_host.h"
+#include "tests/support/view_pass.h"
 
 using namespace sonovale_io;
 
@@ -54,16 +56,6 @@ class tripping_callback : public member_callback {
     return true;
   }
 };
-
-template <typename F>
-std::string ending_of(F statement) {
-  try {
-    statement();
-  } catch (const std::exception& e) {
-    return std::string(typeid(e).name()) + ": " + e.what();
-  }
-  return "success";
-}
 
 std::string ending(const std::type_info& type, const char* message) {
   return std::string(type.name()) + ": " + message;
@@ -90,17 +82,8 @@ struct operation {
   std::function<std::string(tripping_callback&)> run;
 };
 
-class FaultInjection : public ::testing::Test {
+class FaultInjection : public ::testing::Test, public module_services {
  protected:
-  FaultInjection() {
-    tar_fill_base64_table();  // loading the module would have
-    host.add_filesystem(&tar);
-    host.add_filesystem(&gz);
-    host.add_filesystem(&bz2);
-    host.add_filesystem(&xz);
-    host.add_filesystem(&zst);
-  }
-
   std::vector<operation> operations(const format_under_test& f, const std::string& path) {
     std::vector<operation> ops;
     for (bool readers : {false, true}) {
@@ -211,16 +194,6 @@ class FaultInjection : public ::testing::Test {
     }
   }
 
-  service_impl_single_t<archive_tar> tar;
-  service_impl_single_t<archive_gz> gz;
-  service_impl_single_t<unpacker_gz> gz_unpacker;
-  service_impl_single_t<archive_bz2> bz2;
-  service_impl_single_t<unpacker_bz2> bz2_unpacker;
-  service_impl_single_t<archive_xz> xz;
-  service_impl_single_t<unpacker_xz> xz_unpacker;
-  service_impl_single_t<archive_zst> zst;
-  service_impl_single_t<unpacker_zst> zst_unpacker;
-  test_host host;
   std::map<std::string, uint64_t> outcomes;
 };
 

@@ -3,12 +3,13 @@
 #include <csignal>
 #include <cstring>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
 #include "component/identity.h"
 #include "component/module.h"
-#include "component/unpacker.h"
 #include "io/file_buffer.h"
 #include "io/filesystem.h"
+#include "tests/support/identity_texts.h"
 #include "tests/support/test_host.h"
 
 namespace {
@@ -134,16 +135,7 @@ TEST(QueryClass, UnpackersHandOutTheSameStaticObject) {
 TEST(Identity, VersionTexts) {
   service_ptr_t<service_base> instance;
   factory_at(1)->provide_instance(instance);
-  auto* version = static_cast<componentversion*>(instance.get_ptr());
-  plix::string8 text;
-  version->write_display_name(text);
-  EXPECT_STREQ(text.get_ptr(), "Brenmoor");
-  version->write_version(text);
-  EXPECT_STREQ(text.get_ptr(), "1.8");
-  version->write_description(text);
-  EXPECT_EQ(text.get_length(), 80u);
-  EXPECT_STREQ(text.get_ptr(),
-               "Reads Unix tape archives, (.TAR) gzip archives, (.GZ)\nand bzip2 archives. (.BZ2)");
+  expect_identity_texts(*static_cast<componentversion*>(instance.get_ptr()));
 }
 
 TEST(Identity, InstallationCheckComparesTheFileNameExactly) {

@@ -6,10 +6,10 @@
 
 #include <cstring>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
 #include "component/identity.h"
 #include "component/module.h"
-#include "component/unpacker.h"
 
 using namespace sonovale_io;
 

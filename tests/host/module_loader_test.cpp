@@ -13,11 +13,12 @@
 #include <typeinfo>
 #include <vector>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
 #include "component/identity.h"
-#include "component/unpacker.h"
 #include "host/host.h"
 #include "tests/support/expect_throw.h"
+#include "tests/support/identity_texts.h"
 
 using namespace sonovale_io;
 
@@ -129,15 +130,8 @@ TEST_F(ModuleLoader, ComponentVersionTexts) {
   const module_service* s = find_kind(module(), service_kind::componentversion);
   ASSERT_NE(s, nullptr);
   auto* version = static_cast<componentversion*>(s->instance.get_ptr());
+  expect_identity_texts(*version);
   plix::string8 text;
-  version->write_display_name(text);
-  EXPECT_STREQ(text.get_ptr(), "Brenmoor");
-  version->write_version(text);
-  EXPECT_STREQ(text.get_ptr(), "1.8");
-  version->write_description(text);
-  EXPECT_EQ(text.get_length(), 80u);
-  EXPECT_STREQ(text.get_ptr(),
-               "Reads Unix tape archives, (.TAR) gzip archives, (.GZ)\nand bzip2 archives. (.BZ2)");
   version->write_module_name(text);
   EXPECT_STREQ(text.get_ptr(), "brenmoor");
 }

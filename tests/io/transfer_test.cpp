@@ -8,6 +8,7 @@
 
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
+#include "tests/support/string_file.h"
 
 using namespace sonovale_io;
 
@@ -106,14 +107,6 @@ class recording_file : public file_buffer {
   std::vector<uint64_t> resizes;
   uint64_t size_at_first_write = UINT64_MAX;
 };
-
-file_ptr file_with(const std::string& content) {
-  abort_callback_dummy abort;
-  file_ptr f = make_file_buffer(0, 0);
-  f->write(content.data(), static_cast<uint32_t>(content.size()), abort);
-  f->reopen(abort);
-  return f;
-}
 
 std::string pattern_text(size_t size) {
   std::string text(size, '\0');
@@ -273,7 +266,7 @@ TEST(TransferFileExact, SizesTheDestinationOnlyAboveOneKilobyte) {
     service_ptr_t<recording_file> destination =
         new service_impl_t<recording_file>(r.initial_size, 0);
     destination->seek(r.position, abort);
-    file_ptr source = file_with(pattern_text(r.count));
+    file_ptr source = memory_file(pattern_text(r.count));
     transfer_file_exact(source, file_ptr(destination.get_ptr()), r.count, abort);
     EXPECT_EQ(destination->resizes, r.resizes);
     if (!r.resizes.empty()) {
@@ -289,7 +282,7 @@ TEST(TransferFileExact, SizesTheDestinationOnlyAboveOneKilobyte) {
 
 TEST(TransferFileExact, ShortSourceIsTruncation) {
   abort_callback_dummy abort;
-  file_ptr source = file_with(std::string(2000, 'x'));
+  file_ptr source = memory_file(std::string(2000, 'x'));
   source->seek(500, abort);  // reads from the current position
   file_ptr destination = make_file_buffer(0, 0);
   EXPECT_THROW_EXACT(transfer_file_exact(source, destination, 1501, abort),

@@ -1,27 +1,28 @@
-// A test host with the module's TAR, GZ, BZ2 and XZ archive services and
-// their view formats registered, as the loaded module has them, and member paths
-// of TAR archives inside compressed files.
+// Test hosts with the module's services: the TAR, GZ, BZ2 and XZ archive
+// services and their view formats registered, as the loaded module has
+// them, and member paths of TAR archives inside compressed files; or every
+// archive service and unpacker, without views.
 #pragma once
 
 #include <string>
 
 #include "archive/content_index.h"
 #include "archive/view_format.h"
-#include "formats/bz2.h"
-#include "formats/bz2_view.h"
-#include "formats/gz.h"
-#include "formats/gzip_view.h"
-#include "formats/tar.h"
-#include "formats/xz.h"
-#include "formats/xz_view.h"
+#include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_view.h"
+#include "formats/gzip/gzip_archive.h"
+#include "formats/gzip/gzip_view.h"
+#include "formats/tar/tar_archive.h"
+#include "formats/xz/xz_archive.h"
+#include "formats/xz/xz_view.h"
+#include "formats/zstd/zstd_archive.h"
 #include "tests/support/test_host.h"
 
 class archive_services {
  public:
   archive_services() {
-    // Loading the module fills the TAR number parser's table and registers
-    // the view formats; a test that links the formats does neither.
-    tar_fill_base64_table();
+    // Loading the module registers the view formats; a test that links the
+    // formats does not.
     if (sonovale_io::find_view_format("gz") == nullptr)
       sonovale_io::register_view_format(gzip_view_format());
     if (sonovale_io::find_view_format("bz2") == nullptr)
@@ -54,5 +55,30 @@ class archive_services {
   service_impl_single_t<archive_gz> gz;
   service_impl_single_t<archive_bz2> bz2;
   service_impl_single_t<archive_xz> xz;
+  test_host host;
+};
+
+// Every archive service and unpacker of the module, the archives registered
+// as filesystems after the host's own in the order TAR, GZ, BZ2, XZ, ZST;
+// no view format is registered.
+struct module_services {
+  module_services() {
+    host.add_filesystem(&tar);
+    host.add_filesystem(&gz);
+    host.add_filesystem(&bz2);
+    host.add_filesystem(&xz);
+    host.add_filesystem(&zst);
+  }
+
+  // Declared before the host: the host drops its references first.
+  service_impl_single_t<archive_tar> tar;
+  service_impl_single_t<archive_gz> gz;
+  service_impl_single_t<unpacker_gz> gz_unpacker;
+  service_impl_single_t<archive_bz2> bz2;
+  service_impl_single_t<unpacker_bz2> bz2_unpacker;
+  service_impl_single_t<archive_xz> xz;
+  service_impl_single_t<unpacker_xz> xz_unpacker;
+  service_impl_single_t<archive_zst> zst;
+  service_impl_single_t<unpacker_zst> zst_unpacker;
   test_host host;
 };

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/bz2_parallel.h"
+#include "formats/bzip2/bz2_parallel.h"
 #include "tests/support/tool_run.h"
 
 // ---- The reference tool -------------------------------------------------
@@ -281,8 +281,8 @@ inline std::vector<std::filesystem::path> bz2_files_under(const std::filesystem:
 // Sets the bzip2 worker count for a scope, then restores the default.
 class bz2_workers {
  public:
-  explicit bz2_workers(unsigned n) { bz2_set_worker_count(n); }
-  ~bz2_workers() { bz2_set_worker_count(0); }
+  explicit bz2_workers(unsigned n) { bz2_set_decoder_threads(n); }
+  ~bz2_workers() { bz2_set_decoder_threads(0); }
   bz2_workers(const bz2_workers&) = delete;
   bz2_workers& operator=(const bz2_workers&) = delete;
 };

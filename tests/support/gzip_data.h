@@ -1,6 +1,7 @@
 // Building gzip data for tests: a member made by zlib's deflate, and an
-// edit of the size a member's trailer announces; and gzip data inflated by
-// zlib directly, as the module documents it.
+// edit of the size a member's trailer announces; hand-written deflate
+// blocks and files that end where ISA-L writes ahead; and gzip data
+// inflated by zlib directly, as the module documents it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -166,4 +167,24 @@ inline std::string gzip_wrap(const std::string& deflate, const std::string& cont
   for (int i = 0; i < 4; ++i) gz += static_cast<char>(crc >> (8 * i));
   for (int i = 0; i < 4; ++i) gz += static_cast<char>(content.size() >> (8 * i));
   return gz;
+}
+
+// A gzip file whose content ends where ISA-L writes ahead of its output.
+struct gzip_tail_case {
+  const char* what;
+  std::string gz;
+  std::string content;
+};
+
+// Files of `text` that end in each way ISA-L's last output can: one
+// member, an empty final block (as a flush, then finish, writes it), a
+// one-byte last member.
+inline std::vector<gzip_tail_case> gzip_tail_cases(const std::string& text) {
+  deflate_writer empty_last;
+  empty_last.bits(1, 1), empty_last.bits(1, 2), empty_last.fixed_symbol(256);
+  return {
+      {"one member", gzip_member(text), text},
+      {"an empty last block", gzip_wrap(deflate_blocks(text) + empty_last.data(), text), text},
+      {"a one-byte last member", gzip_member(text) + gzip_member("!"), text + "!"},
+  };
 }

@@ -6,10 +6,11 @@
 
 #include "io/file_buffer.h"
 
-// A new in-memory file holding `content`, at position 0.
-inline sonovale_io::file_ptr memory_file(const std::string& content) {
+// A new in-memory file holding `content`, at position 0, stamped with
+// `timestamp`.
+inline sonovale_io::file_ptr memory_file(const std::string& content, uint64_t timestamp = 0) {
   abort_callback_dummy abort;
-  sonovale_io::file_ptr f = make_file_buffer(0, 0);
+  sonovale_io::file_ptr f = make_file_buffer(0, timestamp);
   f->write(content.data(), static_cast<uint32_t>(content.size()), abort);
   f->reopen(abort);
   return f;

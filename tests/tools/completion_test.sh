@@ -42,7 +42,7 @@ expect() {
 }
 
 expect "cat" "$program" ca
-expect "$(printf '%s\n' extract info list mount stat umount unpack cat | LC_ALL=C sort)" \
+expect "$(printf '%s\n' extract index info list mount stat umount unpack cat | LC_ALL=C sort)" \
   "$program" ""
 # Members as -m names them: the TAR inside the gzip file is passed through.
 expect "$(printf '%s\n' demo/README.txt demo/docs/formats.txt demo/poem.txt.bz2 \
