@@ -4,11 +4,15 @@
 // extension rule they share.
 #pragma once
 
+#include <memory>
+
 #include "io/filesystem.h"
 
 namespace sonovale_io {
 
 class archive;
+class content_entry;
+class view_format;
 
 // The callback that list_members reports to. The slot order continues the
 // abort callback's and is the binary contract with the host.
@@ -80,6 +84,14 @@ class BRENMOOR_SHARED archive_impl : public archive {
   // read it (their trailer or index lies at its end): a decoded view that
   // does not know its size yet is first read whole into an in-memory file.
   static file_ptr open_sized_archive(const char* path, abort_callback& abort);
+  // The content index entry that open_archive would share for the
+  // compressed file `source`, opened from `path`, whose content `format`
+  // decodes: made (or read from the index on disk) when there is none.
+  // Null when `source` cannot seek or tell its size. Reads the file's
+  // fingerprint, which moves its position; throws what its reads throw.
+  static std::shared_ptr<content_entry> find_content_entry(const char* path, file& source,
+                                                           view_format& format,
+                                                           abort_callback& abort);
 
   // slot 18: "tar", "gz", "bz2", "xz" or "zst".
   virtual const char* get_type_name() = 0;

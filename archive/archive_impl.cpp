@@ -65,14 +65,23 @@ file_ptr archive_impl::open_archive(const char* path, abort_callback& abort) {
     return out;
   }
   uint64_t timestamp = source->get_timestamp(abort);
-  uint64_t fingerprint = content_fingerprint(*source, size, abort);
-  plix::string8 canonical;
-  g_get_canonical_path(compressed_path.c_str(), canonical);
-  std::shared_ptr<content_entry> entry = content_index_find(
-      std::string(canonical.get_ptr(), canonical.get_length()), size, timestamp, fingerprint,
-      format->type_name());
+  std::shared_ptr<content_entry> entry =
+      find_content_entry(compressed_path.c_str(), *source, *format, abort);
   out = new service_impl_t<decoded_view>(*format, std::move(source), std::move(entry), timestamp);
   return out;
+}
+
+std::shared_ptr<content_entry> archive_impl::find_content_entry(const char* path, file& source,
+                                                                view_format& format,
+                                                                abort_callback& abort) {
+  uint64_t size = source.get_size(abort);
+  if (size == unknown_size || !source.can_seek()) return nullptr;
+  uint64_t timestamp = source.get_timestamp(abort);
+  uint64_t fingerprint = content_fingerprint(source, size, abort);
+  plix::string8 canonical;
+  g_get_canonical_path(path, canonical);
+  return content_index_find(std::string(canonical.get_ptr(), canonical.get_length()), size,
+                            timestamp, fingerprint, format.type_name());
 }
 
 file_ptr archive_impl::open_sized_archive(const char* path, abort_callback& abort) {

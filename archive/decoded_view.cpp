@@ -234,6 +234,9 @@ uint32_t decoded_view::read(void* buffer, uint32_t count, abort_callback& abort)
     uint64_t size = entry_->content_size();
     if (size != unknown_size && position_ >= size) break;
     position_pass(abort);
+    // A pass that started at a checkpoint read from disk has decoded what
+    // the checkpoint's check covers into the buffer.
+    if (position_ >= buffer_start_ && position_ - buffer_start_ < buffer_fill_) continue;
     // The pass stands at the position now, or the content ended first.
     if (pass_ended_ && position_ >= pass_position_) break;
     if (wanted >= buffer_capacity) {

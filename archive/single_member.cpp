@@ -1,6 +1,8 @@
 #include "archive/single_member.h"
 
+#include "archive/content_index.h"
 #include "archive/member_path.h"
+#include "archive/view_format.h"
 #include "io/file_buffer.h"
 
 namespace sonovale_io {
@@ -24,6 +26,22 @@ file_ptr single_member_archive::open_archive_file(const char* path, abort_callba
   return content_size_ != nullptr ? open_sized_archive(path, abort) : open_archive(path, abort);
 }
 
+uint64_t single_member_archive::size_without_decoding(const char* path, const file_ptr& archive,
+                                                      abort_callback& abort) {
+  if (content_size_ != nullptr) return content_size_(archive, abort);
+  // A format whose data announces no size: what a pass from the start
+  // found, when one has verified the whole content (in this process or,
+  // through the index on disk, an earlier one), as a trailer's size is
+  // told. The file is read for its fingerprint, then put back where it
+  // stood for the decoding that may follow.
+  view_format* format = find_view_format(get_type_name());
+  if (format == nullptr || !archive->can_seek()) return unknown_size;
+  uint64_t position = archive->get_position(abort);
+  std::shared_ptr<content_entry> entry = find_content_entry(path, *archive, *format, abort);
+  archive->seek(position, abort);
+  return entry != nullptr && entry->verified() ? entry->content_size_hint() : unknown_size;
+}
+
 void single_member_archive::list_members(const char* path, file_ptr& reader,
                                          member_callback& callback, bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
@@ -35,11 +53,10 @@ void single_member_archive::list_members(const char* path, file_ptr& reader,
   file_stats stats;
   stats.timestamp = archive->get_timestamp(callback);
   file_ptr content;
-  if (supply_readers || content_size_ == nullptr) {
+  stats.size = supply_readers ? unknown_size : size_without_decoding(path, archive, callback);
+  if (supply_readers || (content_size_ == nullptr && stats.size == unknown_size)) {
     content = decode_to_new_file(decode_, archive, stats.timestamp, callback);
     stats.size = content->get_size(callback);
-  } else {
-    stats.size = content_size_(archive, callback);
   }
   callback.on_member(this, member_path.get_ptr(), stats, content);
 }
@@ -48,17 +65,15 @@ file_stats single_member_archive::get_member_stats(const char* archive_path, con
                                                    abort_callback& abort) {
   file_ptr archive = open_archive_file(archive_path, abort);
   file_stats stats;
-  if (content_size_ == nullptr) {
+  stats.timestamp = archive->get_timestamp(abort);
+  stats.size = size_without_decoding(archive_path, archive, abort);
+  if (stats.size == unknown_size && content_size_ == nullptr) {
     file_ptr temporary;
     g_open(temporary, temporary_path, open_mode_write_new, abort);
     decode_(archive, abort, temporary);
-    stats.timestamp = archive->get_timestamp(abort);
     stats.size = temporary->get_size(abort);
     if (stats.size == unknown_size) throw exception_io_no_length();
-    return stats;
   }
-  stats.timestamp = archive->get_timestamp(abort);
-  stats.size = content_size_(archive, abort);
   return stats;
 }
 

@@ -9,8 +9,8 @@
 // gives two functions: one that decodes a whole file and one that tells
 // the content size without decoding (from a trailer, an index or declared
 // sizes, or unknown_size), which a format whose data announces no size
-// (bzip2) leaves null: its member's size is then always learnt by
-// decoding.
+// (bzip2) leaves null: its member's size is then learnt by decoding, or
+// told from the content index once a pass has verified the whole content.
 #pragma once
 
 #include <cstdint>
@@ -36,18 +36,19 @@ file_ptr decode_to_new_file(decode_whole_fn decode, const file_ptr& archive, uin
 // The archive service of a one-member compressed format.
 class BRENMOOR_SHARED single_member_archive : public archive_impl {
  public:
-  // Reports the one member. With `supply_readers`, or when the format has
-  // no content_size_fn, its content is decoded and handed over, and its
-  // size is the real one; otherwise the size is the format's
-  // content_size_fn. Uses `reader` from its current position when it
-  // holds a file. Throws exception_io_data for a path whose extension the
+  // Reports the one member. With `supply_readers` its content is decoded
+  // and handed over, and its size is the real one; otherwise the size is
+  // size_without_decoding's, and decoded for when that is unknown and the
+  // format has no content_size_fn. Uses `reader` from its current position
+  // when it holds a file. Throws exception_io_data for a path whose extension the
   // format does not claim (is_our_archive_extension), before opening it.
   void list_members(const char* path, file_ptr& reader, member_callback& callback,
                     bool supply_readers) override;
-  // The content_size_fn size and the archive's time stamp; `member` is not
-  // read. Without a content_size_fn the content is decoded into a host
-  // temporary file ("tempmem://") for its size; exception_io_no_length when
-  // that file cannot tell it.
+  // The size without decoding (size_without_decoding) and the archive's
+  // time stamp; `member` is not read. When a format without a
+  // content_size_fn has no verified size kept, the content is decoded into
+  // a host temporary file ("tempmem://") for its size;
+  // exception_io_no_length when that file cannot tell it.
   file_stats get_member_stats(const char* archive_path, const char* member,
                               abort_callback& abort) override;
   // The decoded content at position 0; `member` is not read. `out` is
@@ -65,6 +66,11 @@ class BRENMOOR_SHARED single_member_archive : public archive_impl {
   // decoding reads it from the file's end, so needs the file's size
   // (open_sized_archive); one that cannot reads the file forward only.
   file_ptr open_archive_file(const char* path, abort_callback& abort);
+  // The content size of `archive`, opened from `path`, without decoding
+  // it: the content_size_fn's; without one, the size a pass from the start
+  // found and verified, as the content index keeps it; else unknown_size.
+  uint64_t size_without_decoding(const char* path, const file_ptr& archive,
+                                 abort_callback& abort);
 
   decode_whole_fn decode_;
   content_size_fn content_size_;

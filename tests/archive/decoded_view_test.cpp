@@ -299,39 +299,50 @@ TEST_F(DecodedView, ACheckpointFromDiskIsUsedOnlyWhenItsCheckMatches) {
   std::string folder = ::mkdtemp(name);
   std::shared_ptr<index_store> store = index_store::open(folder + "/index", 1 << 20);
   ASSERT_NE(store, nullptr);
-  const std::string data = clean_data(512 * 1024);
-  const std::string expected = plus_one(data);
+  const std::string long_data = clean_data(512 * 1024);
   const uint64_t at = 4 * plus_one_format::spacing;
+  // Content that ends 1000 bytes after the checkpoint, inside what its
+  // check covers.
+  const std::string short_data = long_data.substr(0, at + 1000);
   auto checkpoint_at = [](uint64_t position) {
     return view_checkpoint{position, plus_one_format::state_at(position)};
   };
   auto check_of = [&](uint64_t position, const std::string& bytes) {
-    return checkpoint_check_of(checkpoint_at(position),
-                               reinterpret_cast<const uint8_t*>(bytes.data() + position),
-                               checkpoint_check_span);
+    return checkpoint_check_of(
+        checkpoint_at(position), reinterpret_cast<const uint8_t*>(bytes.data() + position),
+        std::min<size_t>(checkpoint_check_span, bytes.size() - position));
   };
   struct row {
     const char* what;
+    const std::string& data;
     uint32_t check;
     bool used;
   };
   const row rows[] = {
-      {"its check", check_of(at, expected), true},
-      {"the check of other bytes", check_of(at, data), false},
-      {"the check of another place", check_of(at - plus_one_format::spacing, expected), false},
+      {"its check", long_data, check_of(at, plus_one(long_data)), true},
+      {"the check of other bytes", long_data, check_of(at, long_data), false},
+      {"the check of another place", long_data,
+       check_of(at - plus_one_format::spacing, plus_one(long_data)), false},
+      {"its check, the content ending inside it", short_data, check_of(at, plus_one(short_data)),
+       true},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
+    const std::string expected = plus_one(r.data);
     auto entry = std::make_shared<content_entry>();
     stored_content stored;
     view_checkpoint c = checkpoint_at(at);
     stored.checkpoints.push_back({c.output_position, c.state, r.check});
-    entry->tie_to_store(store, {"plus1", data.size(), 1}, "/x", 7, std::move(stored));
+    entry->tie_to_store(store, {"plus1", r.data.size(), 1}, "/x", 7, std::move(stored));
     format.passes = 0;
     format.passes_from_start = 0;
-    file_ptr view = view_of(data, entry);
+    file_ptr view = view_of(r.data, entry);
     EXPECT_EQ(read_at(*view, at + 10, 100), expected.substr(at + 10, 100));
     EXPECT_EQ(format.passes_from_start.load(), r.used ? 0u : 1u);
+    // A checkpoint whose check matched is decoded from once.
+    if (r.used) {
+      EXPECT_EQ(format.passes.load(), 1u);
+    }
     indexed_checkpoint known;
     ASSERT_TRUE(entry->checkpoint_at_or_before(at, known));
     EXPECT_TRUE(known.confirmed);
