@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/error_text.h"
+#include "io/little_endian.h"
 
 using namespace sonovale_io;
 

@@ -1,8 +1,6 @@
 #include "formats/xz/xz_view.h"
 
 #include "formats/xz/xz_decoder.h"
-#include "io/error_text.h"
-#include "io/little_endian.h"
 
 using namespace sonovale_io;
 
