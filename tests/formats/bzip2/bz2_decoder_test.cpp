@@ -502,9 +502,7 @@ TEST(Bz2Faults, ReadFailuresPassThrough) {
   for (fault_kind kind : {fault_kind::io_error, fault_kind::abort}) {
     for (uint64_t n = 1; n <= 4; ++n) {
       SCOPED_TRACE(n);
-      uint64_t calls = 0;
-      file_ptr input(new service_impl_t<faulty_file>(memory_file(compressed),
-                                                     fault_plan{fault_read, n, kind}, &calls));
+      file_ptr input = make_faulty_file(memory_file(compressed), fault_plan{fault_read, n, kind});
       if (kind == fault_kind::abort) {
         EXPECT_THROW_EXACT(decode_file(input), sonovale_io::exception_aborted, "User abort");
       } else {
@@ -526,13 +524,11 @@ TEST(Bz2Faults, AbortIsPolledEveryMebibyte) {
   for (uint64_t trip : {1u, 2u, 7u}) {
     SCOPED_TRACE(trip);
     fault_log log;
-    uint64_t calls = 0;
     auto* out = new service_impl_t<string_file>();
     file_ptr holder(out);
     tripping_abort abort(trip);
     {
-      file_ptr input(new service_impl_t<faulty_file>(memory_file(stream), fault_plan{fault_read, 0},
-                                                     &calls, &log));
+      file_ptr input = make_faulty_file(memory_file(stream), fault_plan{fault_read, 0}, &log);
       EXPECT_THROW_EXACT(bz2_decode_into(input, abort, holder), sonovale_io::exception_aborted,
                          "User abort");
     }

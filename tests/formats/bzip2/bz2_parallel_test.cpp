@@ -197,13 +197,11 @@ TEST(Bz2Parallel, AbortStopsEveryWorker) {
     SCOPED_TRACE(trip);
     tripping_abort abort(trip);
     fault_log log;
-    uint64_t calls = 0;
     auto* out = new service_impl_t<owned_output>();
     file_ptr holder(out);
     bool aborted = false;
     {
-      file_ptr input(new service_impl_t<faulty_file>(memory_file(stream), fault_plan{fault_read, 0},
-                                                     &calls, &log));
+      file_ptr input = make_faulty_file(memory_file(stream), fault_plan{fault_read, 0}, &log);
       try {
         bz2_decode_into(input, abort, holder);
       } catch (const exception_aborted&) {

@@ -215,12 +215,10 @@ TEST(Bz2View, AbortIsPolledEveryMebibyte) {
     SCOPED_TRACE(trip);
     tripping_abort abort(trip);
     fault_log log;
-    uint64_t calls = 0;
     recording_sink sink;
     decoded cut;
     {
-      file_ptr source(new service_impl_t<faulty_file>(memory_file(compressed),
-                                                      fault_plan{fault_read, 0}, &calls, &log));
+      file_ptr source = make_faulty_file(memory_file(compressed), fault_plan{fault_read, 0}, &log);
       cut = run_pass(source, nullptr, sink, abort, 65536);
     }
     EXPECT_EQ(cut.error, std::string(typeid(exception_aborted).name()) + ": User abort");

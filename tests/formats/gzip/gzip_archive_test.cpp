@@ -375,9 +375,7 @@ TEST_F(GzArchive, AbortPassesThrough) {
   // The user's abort thrown by the host file on its N-th read.
   for (uint64_t n : {1, 2, 3, 5}) {
     SCOPED_TRACE(n);
-    uint64_t calls = 0;
-    file_ptr source(new service_impl_t<faulty_file>(
-        file_with(gz), fault_plan{fault_read, n, fault_kind::abort}, &calls));
+    file_ptr source = make_faulty_file(file_with(gz), fault_plan{fault_read, n, fault_kind::abort});
     file_ptr out;
     EXPECT_THROW_EXACT(unpacker.unpack_file(out, source, no_abort), exception_aborted,
                        "User abort");
@@ -399,16 +397,14 @@ TEST_F(GzArchive, HostFailuresBecomeCouldntOpen) {
   std::string gz = gzip_member(sample_text(200000), 1);
   for (uint64_t n : {1, 2, 4}) {
     SCOPED_TRACE(n);
-    uint64_t calls = 0;
-    file_ptr source(new service_impl_t<faulty_file>(
-        file_with(gz), fault_plan{fault_read, n, fault_kind::io_error}, &calls));
+    file_ptr source =
+        make_faulty_file(file_with(gz), fault_plan{fault_read, n, fault_kind::io_error});
     file_ptr out;
     EXPECT_THROW_EXACT(unpacker.unpack_file(out, source, no_abort), exception_io_data,
                        " couldn't open file");
   }
-  uint64_t calls = 0;
-  file_ptr unseekable(new service_impl_t<faulty_file>(
-      file_with(gz), fault_plan{fault_seek, 1, fault_kind::io_error}, &calls));
+  file_ptr unseekable =
+      make_faulty_file(file_with(gz), fault_plan{fault_seek, 1, fault_kind::io_error});
   file_ptr out;
   EXPECT_THROW_EXACT(unpacker.unpack_file(out, unseekable, no_abort), exception_io_data,
                      " read/write error");
@@ -426,15 +422,12 @@ class sizeless_file : public file_buffer {
 // A file that is not an in-memory one, recording its largest write.
 class recording_file : public faulty_file {
  public:
-  explicit recording_file(file_ptr inner) : faulty_file(std::move(inner), fault_plan{}, &calls_) {}
+  explicit recording_file(file_ptr inner) : faulty_file(std::move(inner), fault_plan{}, nullptr) {}
   void write(const void* buffer, uint32_t count, abort_callback& abort) override {
     if (count > largest_write) largest_write = count;
     faulty_file::write(buffer, count, abort);
   }
   uint32_t largest_write = 0;
-
- private:
-  uint64_t calls_ = 0;
 };
 
 }  // namespace
