@@ -19,6 +19,7 @@
 #include "tests/support/bz2_data.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/string_file.h"
 #include "tests/support/test_host.h"
 #include "tests/support/tripping_abort.h"
@@ -540,25 +541,15 @@ TEST(Bz2Faults, AbortIsPolledEveryMebibyte) {
 
 // ---- Real-world files --------------------------------------------------
 
-tool_result read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {0, std::string(std::istreambuf_iterator<char>(in), {})};
-}
-
 TEST(Bz2Corpus, AgreesWithTool) {
-  std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
+  std::filesystem::path root = fetched_corpus();
   if (!std::filesystem::is_directory(root)) GTEST_SKIP() << "no corpus at " << root;
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".bz2")
-      files.push_back(entry.path());
-  }
-  std::sort(files.begin(), files.end());
+  std::vector<std::filesystem::path> files = bz2_files_under(root);
   ASSERT_FALSE(files.empty());
   int decoded = 0, refused = 0, obsolete = 0;
   for (const auto& path : files) {
     SCOPED_TRACE(path.string());
-    std::string compressed = read_file(path).output;
+    std::string compressed = read_file(path);
     tool_result reference = bzip2_decompress(compressed);
     std::string ours;
     std::string error;

@@ -13,6 +13,7 @@
 #include "tests/support/bz2_data.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/string_file.h"
 #include "tests/support/tripping_abort.h"
 #include "tests/support/view_pass.h"
@@ -173,7 +174,7 @@ TEST(Bz2View, TestFilesDecodeFromEveryCheckpoint) {
 }
 
 TEST(Bz2View, CorpusDecodesFromEveryCheckpoint) {
-  std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
+  std::filesystem::path root = fetched_corpus();
   std::vector<std::filesystem::path> files = bz2_files_under(root);
   if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
   if (under_thread_sanitizer) GTEST_SKIP() << "no threads here, nothing for ThreadSanitizer";

@@ -467,7 +467,7 @@ TEST_F(GzArchive, InflateIntoWritesAtThePosition) {
 }
 
 TEST_F(GzArchive, RealWorldFilesOpenAsGunzipGivesThem) {
-  fs::path corpus = fs::path(SHARED_DIR) / "corpus" / "fetched";
+  fs::path corpus = fetched_corpus();
   if (!fs::is_directory(corpus)) GTEST_SKIP() << "no shared corpus at " << corpus;
   std::vector<fs::path> files;
   for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
