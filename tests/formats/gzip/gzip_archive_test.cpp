@@ -19,6 +19,7 @@
 #include "tests/support/gzip_data.h"
 #include "tests/support/member_recorder.h"
 #include "tests/support/sample_files.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -32,23 +33,9 @@ void write_file(const fs::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-// A scratch folder for the gzip tool's files, removed with the object.
-class scratch_dir {
- public:
-  scratch_dir() {
-    std::string pattern = (fs::temp_directory_path() / "gz_test.XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~scratch_dir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // The gzip tool's output for `data` at `level`.
-std::string gzip_tool(const scratch_dir& dir, const std::string& data, int level) {
-  fs::path in = dir.path() / "in", out = dir.path() / "in.gz";
+std::string gzip_tool(const temp_folder& dir, const std::string& data, int level) {
+  fs::path in = dir.path() + "/in", out = dir.path() + "/in.gz";
   write_file(in, data);
   std::string command =
       "gzip -" + std::to_string(level) + " -n -c '" + in.string() + "' > '" + out.string() + "'";
@@ -62,16 +49,16 @@ struct gunzip_result {
 };
 
 // What `gzip -dc` makes of the file at `path`.
-gunzip_result gunzip_tool(const scratch_dir& dir, const fs::path& path) {
-  fs::path out = dir.path() / "gunzipped";
+gunzip_result gunzip_tool(const temp_folder& dir, const fs::path& path) {
+  fs::path out = dir.path() + "/gunzipped";
   std::string command = "gzip -dc '" + path.string() + "' > '" + out.string() + "' 2>/dev/null";
   int status = std::system(command.c_str());
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return {code == 0 || code == 2, read_file(out)};
 }
 
-gunzip_result gunzip_tool(const scratch_dir& dir, const std::string& data) {
-  fs::path in = dir.path() / "to_gunzip.gz";
+gunzip_result gunzip_tool(const temp_folder& dir, const std::string& data) {
+  fs::path in = dir.path() + "/to_gunzip.gz";
   write_file(in, data);
   return gunzip_tool(dir, in);
 }
@@ -129,7 +116,7 @@ class GzArchive : public ::testing::Test {
   test_host host;
   service_impl_single_t<archive_gz> gz_fs;
   service_impl_single_t<unpacker_gz> unpacker;
-  scratch_dir dir;
+  temp_folder dir{"brenmoor-gz"};
 };
 
 }  // namespace
