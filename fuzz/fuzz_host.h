@@ -153,8 +153,9 @@ inline sonovale_io::file_ptr memory_file(const uint8_t* data, size_t size) {
   return ::memory_file(std::string(reinterpret_cast<const char*>(data), size));
 }
 
-// What `unpacker` makes of `data`, handed over standing in its middle: the
-// unpacker decodes from the first byte anyway. Throws what it throws.
+// What the unpacker `service` makes of `data`, handed over standing in its
+// middle: an unpacker decodes from the first byte anyway. Throws what it
+// throws.
 inline std::string unpack_from_middle(unpacker& service, const uint8_t* data, size_t size) {
   abort_callback_dummy abort;
   sonovale_io::file_ptr source = memory_file(data, size);
