@@ -40,11 +40,11 @@
 #include <vector>
 
 #include "archive/member_path.h"
+#include "bench/bench_host.h"
 #include "formats/bzip2/bz2_archive.h"
 #include "formats/bzip2/bz2_decoder.h"
 #include "formats/bzip2/bz2_parallel.h"
 #include "host/native_filesystem.h"
-#include "host/service_registry.h"
 #include "io/file_buffer.h"
 
 using sonovale_io::file_ptr;
@@ -187,20 +187,14 @@ timing run_ours(const std::string& path, uint64_t expected_size, bool presized, 
 timing run_open_member(const std::string& path, uint64_t expected_size, unsigned workers) {
   abort_callback_dummy abort;
   bz2_set_decoder_threads(workers);
-  service_registry registry;
   service_impl_single_t<native_filesystem> native;
   service_impl_single_t<archive_bz2> archive;
-  registry.add(sonovale_io::filesystem::class_guid, &native);
-  registry.add(sonovale_io::filesystem::class_guid, &archive);
-  set_module_host_api(&registry);
-  timing t = timed([&] {
+  bench_host host({&native, &archive});
+  return timed([&] {
     file_ptr member;
     archive.open_member(member, path.c_str(), "member", abort);
     return member->get_size(abort) == expected_size;
   });
-  set_module_host_api(nullptr);
-  registry.clear();
-  return t;
 }
 
 timing run_libbz2(const std::string& path, uint64_t expected_size) {

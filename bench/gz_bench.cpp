@@ -21,7 +21,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,31 +31,17 @@
 
 #include "archive/data_reader.h"
 #include "archive/member_path.h"
+#include "bench/bench_host.h"
 #include "formats/gzip/gzip_archive.h"
 #include "formats/gzip/gzip_reader.h"
 #include "formats/gzip/gzip_view.h"
 #include "host/native_filesystem.h"
-#include "host/service_registry.h"
 
 using namespace sonovale_io;
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
 abort_callback_dummy no_abort;
-
-double seconds_of(const std::function<void()>& run) {
-  auto start = clock_type::now();
-  run();
-  return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // zlib inflating `path` into a buffer of `size` bytes allocated up front.
 // Returns the bytes produced; exits on any failure.
@@ -126,12 +111,6 @@ uint64_t view_pass_over(const char* path, std::vector<uint8_t>& buffer) {
   }
 }
 
-struct contender {
-  const char* name;
-  std::function<void()> run;
-  std::vector<double> times;
-};
-
 // Counts members and keeps the last size reported.
 class counting_callback : public member_callback {
  public:
@@ -161,12 +140,9 @@ int main(int argc, char** argv) {
   const std::string input = argv[1];
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
-  service_registry registry;
   service_impl_single_t<native_filesystem> native;
   service_impl_single_t<archive_gz> gz;
-  registry.add(filesystem::class_guid, &native);
-  registry.add(filesystem::class_guid, &gz);
-  set_module_host_api(&registry);
+  bench_host host({&native, &gz});
 
   // The reference size and content, checked against ours once.
   file_ptr archive_file;
@@ -236,19 +212,8 @@ int main(int argc, char** argv) {
                           },
                           {}});
   }
-  const int n = static_cast<int>(contenders.size());
-  for (int round = 0; round < rounds; ++round) {
-    for (int i = 0; i < n; ++i) {
-      contender& c = contenders[(round + i) % n];
-      c.times.push_back(seconds_of(c.run));
-    }
-  }
-  std::printf("%d rounds, wall time per run:\n", rounds);
-  for (const auto& c : contenders) {
-    std::printf("  %-12s median %8.1f ms  best %8.1f ms  %7.1f MB/s (output)\n", c.name,
-                median(c.times) * 1e3, *std::min_element(c.times.begin(), c.times.end()) * 1e3,
-                size / median(c.times) / 1e6);
-  }
+  run_round_robin(contenders, rounds);
+  print_times(contenders, rounds, size, 12);
   double ours = median(contenders[0].times), inflater = median(contenders[1].times),
          view = median(contenders[2].times), zlib = median(contenders[3].times),
          gzip = median(contenders[4].times);
@@ -281,7 +246,5 @@ int main(int argc, char** argv) {
                   (unsigned long long)bytes, stats_us, list_us);
     }
   }
-  set_module_host_api(nullptr);
-  registry.clear();
   return 0;
 }

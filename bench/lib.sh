@@ -4,7 +4,7 @@
 # `work` ($BENCH_DIR, default /tmp/brenmoor-$name-bench) and `build`
 # ($BUILD_DIR, default build-$name-bench), stops with a message when the
 # bench data is absent, and decompresses the raw files into $work/raw once.
-# Defines raw_tar and build_targets.
+# Defines raw_tar, make_once, pieces_tar and build_targets.
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 shared="$here/../shared/bench-data"
 work="${BENCH_DIR:-/tmp/brenmoor-$name-bench}"
@@ -23,6 +23,23 @@ done
 # raw_tar OUTPUT: a GNU tar of the raw files, made deterministically.
 raw_tar() {
   tar --format=gnu --sort=name --mtime=@0 --owner=0 --group=0 -C "$work/raw" -cf "$1" .
+}
+
+# make_once OUTPUT COMMAND...: runs COMMAND with its output into OUTPUT,
+# unless OUTPUT is there already; through OUTPUT.part, so that a run cut
+# short leaves no partial OUTPUT to be reused.
+make_once() {
+  local out="$1"
+  shift
+  [ -s "$out" ] || { "$@" > "$out.part" && mv "$out.part" "$out"; }
+}
+
+# pieces_tar OUTPUT [OPTION...]: the TAR of the raw files cut into pieces
+# (bench/make_pieces_tar.py, which takes the options), made once.
+pieces_tar() {
+  local out="$1"
+  shift
+  [ -s "$out" ] || python3 "$here/bench/make_pieces_tar.py" "$work/raw" "$out" "$@"
 }
 
 # build_targets TARGET...: configures $build once (Release, benchmarks on,

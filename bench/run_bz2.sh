@@ -16,8 +16,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 if [ ! -s "$work/silesia8.tar.bz2" ]; then
   raw_tar "$work/silesia8.tar"
-  bzip2 -9 -c "$work/silesia8.tar" > "$work/silesia8.tar.bz2.part"
-  mv "$work/silesia8.tar.bz2.part" "$work/silesia8.tar.bz2"
+  make_once "$work/silesia8.tar.bz2" bzip2 -9 -c "$work/silesia8.tar"
   rm -f "$work/silesia8.tar"
 fi
 

@@ -19,8 +19,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 tarball="$work/silesia.tar"
 if [ ! -s "$work/silesia.tar.gz" ]; then
   raw_tar "$tarball"
-  gzip -6 -n -c "$tarball" > "$work/silesia.tar.gz.part"
-  mv "$work/silesia.tar.gz.part" "$work/silesia.tar.gz"
+  make_once "$work/silesia.tar.gz" gzip -6 -n -c "$tarball"
   rm -f "$tarball"
 fi
 if [ ! -s "$work/small.gz" ]; then

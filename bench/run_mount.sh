@@ -22,8 +22,8 @@ rounds="${1:-5}"
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 archive="$work/pieces.tar"
-[ -s "$archive" ] || python3 "$here/bench/make_pieces_tar.py" "$work/raw" "$archive"
-[ -s "$archive.gz" ] || { gzip -6 -n -c "$archive" > "$archive.gz.part" && mv "$archive.gz.part" "$archive.gz"; }
+pieces_tar "$archive"
+make_once "$archive.gz" gzip -6 -n -c "$archive"
 [ -s "$work/members.txt" ] || tar --quoting-style=literal -tf "$archive" > "$work/members.txt"
 ls -l "$archive.gz"
 

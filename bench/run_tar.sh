@@ -17,9 +17,7 @@ rounds="${1:-5}"
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 archive="$work/pieces.tar"
-if [ ! -s "$archive" ]; then
-  python3 "$here/bench/make_pieces_tar.py" "$work/raw" "$archive"
-fi
+pieces_tar "$archive"
 ls -l "$archive"
 
 build_targets tar_bench

@@ -31,11 +31,9 @@ rounds="${1:-3}"
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 archive="$work/views.tar"
-if [ ! -s "$archive" ]; then
-  python3 "$here/bench/make_pieces_tar.py" "$work/raw" "$archive" --whole-last
-fi
-[ -s "$archive.gz" ] || { gzip -6 -n -c "$archive" > "$archive.gz.part" && mv "$archive.gz.part" "$archive.gz"; }
-[ -s "$archive.bz2" ] || { bzip2 -9 -c "$archive" > "$archive.bz2.part" && mv "$archive.bz2.part" "$archive.bz2"; }
+pieces_tar "$archive" --whole-last
+make_once "$archive.gz" gzip -6 -n -c "$archive"
+make_once "$archive.bz2" bzip2 -9 -c "$archive"
 [ -s "$work/members.txt" ] || tar -tf "$archive" > "$work/members.txt"
 ls -l "$archive" "$archive.gz" "$archive.bz2"
 

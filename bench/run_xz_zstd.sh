@@ -24,9 +24,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 tarball="$work/silesia.tar"
 [ -s "$tarball" ] || raw_tar "$tarball"
 make_input() {  # make_input OUTPUT COMMAND...: runs COMMAND on the tar into OUTPUT once
-  local out="$1"
-  shift
-  [ -s "$out" ] || { "$@" < "$tarball" > "$out.part" && mv "$out.part" "$out"; }
+  make_once "$@" < "$tarball"
 }
 make_input "$work/silesia.tar.xz" xz -6 -T1 -c
 make_input "$work/silesia-T0.tar.xz" xz -6 -T0 -c

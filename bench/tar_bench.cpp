@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "archive/member_path.h"
+#include "bench/bench_host.h"
 #include "formats/tar/tar_archive.h"
-#include "host/service_registry.h"
 
 using namespace sonovale_io;
 
@@ -201,12 +201,9 @@ int main(int argc, char** argv) {
   const std::string archive_path = std::filesystem::absolute(argv[1]);
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
 
-  service_registry registry;
   service_impl_single_t<disk_filesystem> disk;
   service_impl_single_t<archive_tar> tar;
-  registry.add(filesystem::class_guid, &disk);
-  registry.add(filesystem::class_guid, &tar);
-  set_module_host_api(&registry);
+  bench_host host({&disk, &tar});
 
   // The member near the end that both sides open: the one nine tenths of
   // the way through the listing.
@@ -265,7 +262,6 @@ int main(int argc, char** argv) {
       }
     }
   }
-  set_module_host_api(nullptr);
 
   std::printf(
       "%d rounds; medians; peak memory is the child's maximum resident set "

@@ -16,37 +16,22 @@
 // and prints each one's median and best wall time and the ratios the
 // targets name. bench/run_xz_zstd.sh builds the inputs and runs this.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "bench/bench_host.h"
 #include "formats/xz/xz_archive.h"
 #include "formats/zstd/zstd_archive.h"
 #include "host/native_filesystem.h"
-#include "host/service_registry.h"
 
 using namespace sonovale_io;
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
 abort_callback_dummy no_abort;
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-struct contender {
-  const char* name;
-  std::function<void()> run;
-  std::vector<double> times;
-};
 
 uint64_t opened_size(archive_impl& archive, const std::string& path) {
   file_ptr member;
@@ -71,14 +56,10 @@ int main(int argc, char** argv) {
   const int rounds = std::max(1, std::atoi(argv[1]));
   const std::string single = argv[2], multi = argv[3], zst_file = argv[4];
 
-  service_registry registry;
   service_impl_single_t<native_filesystem> native;
   service_impl_single_t<archive_xz> xz;
   service_impl_single_t<archive_zst> zst;
-  registry.add(filesystem::class_guid, &native);
-  registry.add(filesystem::class_guid, &xz);
-  registry.add(filesystem::class_guid, &zst);
-  set_module_host_api(&registry);
+  bench_host host({&native, &xz, &zst});
 
   const uint64_t size = opened_size(xz, single);
   if (opened_size(xz, multi) != size || opened_size(zst, zst_file) != size) {
@@ -95,7 +76,7 @@ int main(int argc, char** argv) {
       xz_set_decoder_threads(0);
     };
   };
-  contender contenders[] = {
+  std::vector<contender> contenders = {
       {"xz one block", opens(xz, single, 0), {}},
       {"xz -dc -T1 one", [&] { shell("xz -dc -T1 '" + single + "' > /dev/null"); }, {}},
       {"xz blocks", opens(xz, multi, 0), {}},
@@ -104,27 +85,12 @@ int main(int argc, char** argv) {
       {"zst", opens(zst, zst_file, 0), {}},
       {"zstd -dc", [&] { shell("zstd -q -dc '" + zst_file + "' > /dev/null"); }, {}},
   };
-  const int n = sizeof contenders / sizeof contenders[0];
-  for (int round = 0; round < rounds; ++round) {
-    for (int i = 0; i < n; ++i) {
-      contender& c = contenders[(round + i) % n];
-      auto start = clock_type::now();
-      c.run();
-      c.times.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
-    }
-  }
-  std::printf("%d rounds, wall time per run:\n", rounds);
-  for (const auto& c : contenders) {
-    std::printf("  %-18s median %8.1f ms  best %8.1f ms  %7.1f MB/s (output)\n", c.name,
-                median(c.times) * 1e3, *std::min_element(c.times.begin(), c.times.end()) * 1e3,
-                size / median(c.times) / 1e6);
-  }
+  run_round_robin(contenders, rounds);
+  print_times(contenders, rounds, size, 18);
   auto m = [&](int i) { return median(contenders[i].times); };
   std::printf("xz one block / xz -dc -T1    = %.3f  (target <= 1.05)\n", m(0) / m(1));
   std::printf("xz -dc -T1 / xz blocks       = %.3f  (target >= 1.7)\n", m(4) / m(2));
   std::printf("xz blocks 1 thr / xz -dc -T1 = %.3f  (target <= 1.05)\n", m(3) / m(4));
   std::printf("zst / zstd -dc               = %.3f  (target <= 1.05)\n", m(5) / m(6));
-  set_module_host_api(nullptr);
-  registry.clear();
   return 0;
 }

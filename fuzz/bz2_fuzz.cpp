@@ -204,8 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The archive service decodes the same way and lets the same exception out.
   static service_impl_single_t<archive_bz2> archive;
-  fuzz::host host({&archive});
-  host.set_input(data, size);
+  fuzz::host host({&archive}, data, size);
   fuzz::recording_callback listing;
   file_ptr none;
   try {

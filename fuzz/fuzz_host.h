@@ -4,8 +4,9 @@
 // listing reports, a write-only file that collects bytes into a string (a
 // file that is not in memory, for the writers that take another road for
 // those), and the small steps the decoder targets share: input as an
-// in-memory file, an attempt that turns exception_io_data into null, and a
-// view pass read to its end.
+// in-memory file, an attempt that turns exception_io_data into null, the
+// whole-content roads (opening the member, unpacking, decoding into a file
+// that is not in memory), and view passes read to their end.
 #pragma once
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "abi/unpacker.h"
 #include "archive/archive.h"
 #include "archive/content_index.h"
 #include "archive/segment_pass.h"
@@ -63,18 +65,29 @@ class input_filesystem : public memory_filesystem {
 };
 
 // The test host, installed as the module's host API for its lifetime, with
-// "fuzz://" and `services` registered as filesystems after its own.
+// "fuzz://" serving the `size` bytes at `data` (which must outlive the
+// host) and `services` registered as filesystems after its own.
 class host {
  public:
-  explicit host(std::initializer_list<service_base*> services) {
+  host(std::initializer_list<service_base*> services, const uint8_t* data, size_t size) {
+    input_.content = data;
+    input_.size = size;
     host_.add_filesystem(&input_);
     for (service_base* s : services) host_.add_filesystem(s);
   }
 
   input_filesystem& input() { return input_; }
-  void set_input(const uint8_t* data, size_t size) {
-    input_.content = data;
-    input_.size = size;
+
+  // The content of a member of the input file `archive_path`, opened
+  // through `archive`; the file must stand at position 0 and carry the
+  // input's time stamp. Throws what the open and the reads throw.
+  std::string open_member(sonovale_io::archive_impl& archive, const char* archive_path) {
+    abort_callback_dummy abort;
+    sonovale_io::file_ptr out;
+    archive.open_member(out, archive_path, "any", abort);
+    FUZZ_REQUIRE(out->get_position(abort) == 0);
+    FUZZ_REQUIRE(out->get_timestamp(abort) == input_.timestamp);
+    return read_all(*out);
   }
 
  private:
@@ -84,7 +97,9 @@ class host {
 };
 
 // Everything a file holds from its current position on.
-inline std::string read_rest(sonovale_io::file& f) { return read_all(f); }
+inline std::string read_rest(sonovale_io::file& f) {
+  return read_all(f);
+}
 
 struct listed_member {
   std::string path;
@@ -140,6 +155,46 @@ inline sonovale_io::file_ptr memory_file(const uint8_t* data, size_t size) {
   return ::memory_file(std::string(reinterpret_cast<const char*>(data), size));
 }
 
+// What the unpacker `service` makes of `data`, handed over standing in its
+// middle: an unpacker decodes from the first byte anyway. Throws what it
+// throws.
+inline std::string unpack_from_middle(unpacker& service, const uint8_t* data, size_t size) {
+  abort_callback_dummy abort;
+  sonovale_io::file_ptr source = memory_file(data, size);
+  source->seek(size / 2, abort);
+  sonovale_io::file_ptr out;
+  service.unpack_file(out, source, abort);
+  return read_all(*out);
+}
+
+// What the whole-file decoder `decode_into` (called as the formats' decode
+// functions are: source, abort, output) writes of `data` into a string_sink
+// that takes writes of at most `max_write` bytes. Throws what it throws.
+template <typename F>
+std::string decode_into_sink(F decode_into, const uint8_t* data, size_t size,
+                             uint32_t max_write = UINT32_MAX) {
+  abort_callback_dummy abort;
+  service_ptr_t<string_sink> sink = new service_impl_t<string_sink>();
+  sink->max_write = max_write;
+  sonovale_io::file_ptr out(sink.get_ptr());
+  decode_into(memory_file(data, size), abort, out);
+  return sink->content;
+}
+
+// What a reference decoder makes of the input: content (`ok`), a refusal,
+// content too large to compare, or, where the module may decide either
+// way, content that a success must give (`either`).
+enum class verdict { ok, either, refused, too_big };
+
+// Checks the result of one road to the content (null: exception_io_data)
+// against the reference's verdict `v` and content `expected`.
+inline void check_verdict(verdict v, const std::string& expected,
+                          const std::unique_ptr<std::string>& got) {
+  if (v == verdict::too_big) return;
+  if (v != verdict::either) FUZZ_REQUIRE((got != nullptr) == (v == verdict::ok));
+  if (got != nullptr) FUZZ_REQUIRE(*got == expected);
+}
+
 // Runs `statement`: its content, or null after exception_io_data.
 template <typename F>
 std::unique_ptr<std::string> attempt(F statement) {
@@ -159,6 +214,16 @@ class collecting_sink : public sonovale_io::checkpoint_sink {
   }
 };
 
+// Everything `pass` decodes, in pieces of an odd size; throws as it does.
+inline std::string read_pass(sonovale_io::view_pass& pass, abort_callback& abort) {
+  std::string content, piece(4099, '\0');
+  for (;;) {
+    size_t got = pass.decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
+    content.append(piece, 0, got);
+    if (got < piece.size()) return content;
+  }
+}
+
 // A view pass of `format` over `source` from `from` (null: the start),
 // read to its end: its content, or null after exception_io_data.
 inline std::unique_ptr<std::string> run_view_pass(sonovale_io::view_format& format,
@@ -168,13 +233,23 @@ inline std::unique_ptr<std::string> run_view_pass(sonovale_io::view_format& form
   return attempt([&] {
     abort_callback_dummy abort;
     std::unique_ptr<sonovale_io::view_pass> pass = format.start(source, from, sink, abort);
-    std::string content, piece(4099, '\0');
-    for (;;) {
-      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
-      content.append(piece, 0, got);
-      if (got < piece.size()) return content;
-    }
+    return read_pass(*pass, abort);
   });
+}
+
+// Checks that a view pass of `format` over `source` from each of the first
+// 16 of `checkpoints` gives the rest of `expected`, the whole content.
+inline void check_resumed_passes(sonovale_io::view_format& format,
+                                 const sonovale_io::file_ptr& source,
+                                 const std::vector<sonovale_io::view_checkpoint>& checkpoints,
+                                 const std::string& expected) {
+  for (size_t i = 0; i < checkpoints.size() && i < 16; ++i) {
+    const sonovale_io::view_checkpoint& from = checkpoints[i];
+    FUZZ_REQUIRE(from.output_position <= expected.size());
+    collecting_sink later;
+    std::unique_ptr<std::string> rest = run_view_pass(format, source, &from, later);
+    FUZZ_REQUIRE(rest != nullptr && *rest == expected.substr(from.output_position));
+  }
 }
 
 // The same content read by a segment pass (archive/segment_pass.h) that
@@ -197,12 +272,7 @@ inline std::unique_ptr<std::string> run_segment_pass(
   ran = pass != nullptr;
   if (!ran) return nullptr;
   return attempt([&] {
-    std::string content, piece(4099, '\0');
-    for (;;) {
-      size_t got = pass->decode(reinterpret_cast<uint8_t*>(piece.data()), piece.size(), abort);
-      content.append(piece, 0, got);
-      if (got < piece.size()) return content;
-    }
+    return read_pass(*pass, abort);
   });
 }
 

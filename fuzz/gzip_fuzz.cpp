@@ -245,33 +245,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static service_impl_single_t<archive_gz> archive;
   static service_impl_single_t<unpacker_gz> unpacker;
-  fuzz::host host({&archive});
-  host.set_input(data, size);
+  fuzz::host host({&archive}, data, size);
 
-  check_whole(e, [&] {
-    file_ptr out;
-    archive.open_member(out, input_path, "any", abort);
-    FUZZ_REQUIRE(out->get_position(abort) == 0);
-    FUZZ_REQUIRE(out->get_timestamp(abort) == host.input().timestamp);
-    return fuzz::read_rest(*out);
-  });
-
-  // A source standing in the middle is still decoded from its start.
-  check_whole(e, [&] {
-    file_ptr source = fuzz::memory_file(data, size);
-    source->seek(size / 2, abort);
-    file_ptr out;
-    unpacker.unpack_file(out, source, abort);
-    return fuzz::read_rest(*out);
-  });
-
-  check_whole(e, [&] {
-    service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
-    sink->max_write = 1024;
-    file_ptr out(sink.get_ptr());
-    gzip_inflate_into(fuzz::memory_file(data, size), abort, out);
-    return sink->content;
-  });
+  check_whole(e, [&] { return host.open_member(archive, input_path); });
+  check_whole(e, [&] { return fuzz::unpack_from_middle(unpacker, data, size); });
+  check_whole(e, [&] { return fuzz::decode_into_sink(gzip_inflate_into, data, size, 1024); });
 
   check_whole(e, [&] {
     fuzz::recording_callback listing;

@@ -463,8 +463,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ending walk = ref_walk(data, size).run(members);
 
   static service_impl_single_t<archive_tar> archive;
-  fuzz::host host({&archive});
-  host.set_input(data, size);
+  fuzz::host host({&archive}, data, size);
   abort_callback_dummy abort;
   const uint64_t timestamp = host.input().timestamp;
 

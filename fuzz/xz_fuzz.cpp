@@ -31,6 +31,7 @@
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;
+using fuzz::verdict;
 
 namespace {
 
@@ -38,8 +39,6 @@ namespace {
 constexpr size_t output_limit = 1u << 20;
 constexpr char input_path[] = "fuzz://input.xz";
 constexpr uint8_t magic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
-
-enum class verdict { ok, refused, too_big };
 
 verdict reference(const uint8_t* data, size_t size, std::string& content) {
   if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0) return verdict::refused;
@@ -79,38 +78,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static service_impl_single_t<archive_xz> archive;
   static service_impl_single_t<unpacker_xz> unpacker;
-  fuzz::host host({&archive});
-  host.set_input(data, size);
+  fuzz::host host({&archive}, data, size);
 
   auto check = [&](const std::unique_ptr<std::string>& got) {
-    if (v == verdict::too_big) return;
-    FUZZ_REQUIRE((got != nullptr) == (v == verdict::ok));
-    if (got != nullptr) FUZZ_REQUIRE(*got == expected);
+    fuzz::check_verdict(v, expected, got);
   };
 
   xz_set_decoder_threads(2);
-  check(fuzz::attempt([&] {
-    file_ptr out;
-    archive.open_member(out, input_path, "any", abort);
-    FUZZ_REQUIRE(out->get_position(abort) == 0);
-    return fuzz::read_rest(*out);
-  }));
+  check(fuzz::attempt([&] { return host.open_member(archive, input_path); }));
   xz_set_decoder_threads(1);
-  check(fuzz::attempt([&] {
-    file_ptr source = fuzz::memory_file(data, size);
-    source->seek(size / 2, abort);
-    file_ptr out;
-    unpacker.unpack_file(out, source, abort);
-    return fuzz::read_rest(*out);
-  }));
+  check(fuzz::attempt([&] { return fuzz::unpack_from_middle(unpacker, data, size); }));
   xz_set_decoder_threads(0);
   if (v != verdict::too_big) {
-    check(fuzz::attempt([&] {
-      service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
-      file_ptr out(sink.get_ptr());
-      xz_decode_into(fuzz::memory_file(data, size), abort, out);
-      return sink->content;
-    }));
+    check(fuzz::attempt([&] { return fuzz::decode_into_sink(xz_decode_into, data, size); }));
   }
 
   // The index's size, when the file ends in one, is the content's.
@@ -130,13 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<std::string> segments =
       fuzz::run_segment_pass(xz_view_format(), source, sink.checkpoints, ran);
   if (ran) check(segments);
-  if (v != verdict::ok) return 0;
-  for (size_t i = 0; i < sink.checkpoints.size() && i < 16; ++i) {
-    const view_checkpoint& from = sink.checkpoints[i];
-    FUZZ_REQUIRE(from.output_position <= expected.size());
-    fuzz::collecting_sink later;
-    std::unique_ptr<std::string> rest = fuzz::run_view_pass(xz_view_format(), source, &from, later);
-    FUZZ_REQUIRE(rest != nullptr && *rest == expected.substr(from.output_position));
+  if (v == verdict::ok) {
+    fuzz::check_resumed_passes(xz_view_format(), source, sink.checkpoints, expected);
   }
   return 0;
 }

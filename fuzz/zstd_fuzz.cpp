@@ -35,15 +35,13 @@
 #include "fuzz/fuzz_host.h"
 
 using namespace sonovale_io;
+using fuzz::verdict;
 
 namespace {
 
 constexpr size_t output_limit = 1u << 20;
 constexpr char input_path[] = "fuzz://input.zst";
 constexpr uint64_t window_limit = uint64_t{1} << 27;
-
-// `either`: decoding may fail, or give the content.
-enum class verdict { ok, either, refused, too_big };
 
 // Turns each empty compressed block of the zstd frame `frame` (its header
 // `header`) into an empty raw block, setting `changed` if there was one.
@@ -110,35 +108,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static service_impl_single_t<archive_zst> archive;
   static service_impl_single_t<unpacker_zst> unpacker;
-  fuzz::host host({&archive});
-  host.set_input(data, size);
+  fuzz::host host({&archive}, data, size);
 
   auto check = [&](const std::unique_ptr<std::string>& got) {
-    if (v == verdict::too_big) return;
-    if (v != verdict::either) FUZZ_REQUIRE((got != nullptr) == (v == verdict::ok));
-    if (got != nullptr) FUZZ_REQUIRE(*got == expected);
+    fuzz::check_verdict(v, expected, got);
   };
 
-  check(fuzz::attempt([&] {
-    file_ptr out;
-    archive.open_member(out, input_path, "any", abort);
-    FUZZ_REQUIRE(out->get_position(abort) == 0);
-    return fuzz::read_rest(*out);
-  }));
-  check(fuzz::attempt([&] {
-    file_ptr source = fuzz::memory_file(data, size);
-    source->seek(size / 2, abort);
-    file_ptr out;
-    unpacker.unpack_file(out, source, abort);
-    return fuzz::read_rest(*out);
-  }));
+  check(fuzz::attempt([&] { return host.open_member(archive, input_path); }));
+  check(fuzz::attempt([&] { return fuzz::unpack_from_middle(unpacker, data, size); }));
   if (v != verdict::too_big) {
-    check(fuzz::attempt([&] {
-      service_ptr_t<fuzz::string_sink> sink = new service_impl_t<fuzz::string_sink>();
-      file_ptr out(sink.get_ptr());
-      zstd_decode_into(fuzz::memory_file(data, size), abort, out);
-      return sink->content;
-    }));
+    check(fuzz::attempt([&] { return fuzz::decode_into_sink(zstd_decode_into, data, size); }));
   }
 
   try {
@@ -158,14 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<std::string> segments =
       fuzz::run_segment_pass(zstd_view_format(), source, sink.checkpoints, ran);
   if (ran) check(segments);
-  if (v != verdict::ok) return 0;
-  for (size_t i = 0; i < sink.checkpoints.size() && i < 16; ++i) {
-    const view_checkpoint& from = sink.checkpoints[i];
-    FUZZ_REQUIRE(from.output_position <= expected.size());
-    fuzz::collecting_sink later;
-    std::unique_ptr<std::string> rest =
-        fuzz::run_view_pass(zstd_view_format(), source, &from, later);
-    FUZZ_REQUIRE(rest != nullptr && *rest == expected.substr(from.output_position));
+  if (v == verdict::ok) {
+    fuzz::check_resumed_passes(zstd_view_format(), source, sink.checkpoints, expected);
   }
   return 0;
 }

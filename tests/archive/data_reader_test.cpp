@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -53,10 +54,8 @@ class scripted_file : public file_buffer {
   std::function<void()> on_seek;  // may throw
   uint32_t max_chunk = UINT32_MAX;
   uint32_t claim_extra = 0;
-  uint64_t reported_size = 0;
-  bool report_size = false;
-  uint64_t forced_position = 0;
-  bool force_position = false;
+  std::optional<uint64_t> reported_size;    // what get_size says, when set
+  std::optional<uint64_t> forced_position;  // what get_position says, when set
   int reads = 0;
 
   uint32_t read(void* buffer, uint32_t count, abort_callback& abort) override {
@@ -70,10 +69,10 @@ class scripted_file : public file_buffer {
     file_buffer::seek(position, abort);
   }
   uint64_t get_size(abort_callback& abort) override {
-    return report_size ? reported_size : file_buffer::get_size(abort);
+    return reported_size ? *reported_size : file_buffer::get_size(abort);
   }
   uint64_t get_position(abort_callback& abort) override {
-    return force_position ? forced_position : file_buffer::get_position(abort);
+    return forced_position ? *forced_position : file_buffer::get_position(abort);
   }
 };
 
@@ -187,7 +186,6 @@ TEST(SonovaleFileReader, StandsWhereTheFileStands) {
 
 TEST(SonovaleFileReader, FilePastItsEndHasNothingLeft) {
   scripted s = make_scripted(std::string(1000, 'a'));
-  s.host->force_position = true;
   s.host->forced_position = 1500;
   sonovale_File_Reader r(s.ref, no_abort);
   EXPECT_EQ(r.remain(), 0u);
@@ -196,7 +194,6 @@ TEST(SonovaleFileReader, FilePastItsEndHasNothingLeft) {
 
 TEST(SonovaleFileReader, UnknownSizeIsRefused) {
   scripted s = make_scripted("abc");
-  s.host->report_size = true;
   s.host->reported_size = unknown_size;
   EXPECT_THROW_EXACT(sonovale_File_Reader(s.ref, no_abort), exception_io_no_length,
                      "Length of object is unknown");
@@ -259,7 +256,6 @@ TEST(SonovaleFileReader, HostFailuresBecomeTexts) {
 TEST(SonovaleFileReader, ShortFileGivesCouldntOpen) {
   // The host says 100 bytes but has only 10.
   scripted s = make_scripted(std::string(10, 'x'));
-  s.host->report_size = true;
   s.host->reported_size = 100;
   sonovale_File_Reader r(s.ref, no_abort);
   char buffer[20];

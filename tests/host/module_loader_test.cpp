@@ -19,6 +19,7 @@
 #include "host/host.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/identity_texts.h"
+#include "tests/support/temp_folder.h"
 
 using namespace sonovale_io;
 
@@ -43,24 +44,6 @@ const expected_service full_list[] = {
     {filesystem::class_guid, service_kind::archive, "xz"},
     {unpacker::class_guid, service_kind::unpacker, "zst"},
     {filesystem::class_guid, service_kind::archive, "zst"},
-};
-
-class temp_folder {
- public:
-  temp_folder() {
-    char name[] = "/tmp/brenmoor-loader-XXXXXX";
-    path_ = ::mkdtemp(name);
-  }
-  ~temp_folder() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& content) const {
-    std::string full = path_ + "/" + name;
-    std::ofstream(full, std::ios::binary) << content;
-    return full;
-  }
-
- private:
-  std::string path_;
 };
 
 const module_service* find_kind(const loaded_module& m, service_kind kind, const char* type = "") {
@@ -162,7 +145,7 @@ TEST_F(ModuleLoader, InstallationCheckLooksAtTheFileName) {
   EXPECT_TRUE(
       static_cast<component_installation_validator*>(s->instance.get_ptr())->check_installation());
 
-  temp_folder folder;
+  temp_folder folder("brenmoor-loader");
   struct case_t {
     const char* name;
     bool installed;
@@ -190,7 +173,7 @@ TEST_F(ModuleLoader, ReloadingLeavesOneSetOfRegistrations) {
 TEST_F(ModuleLoader, ModuleExceptionsAreCaughtByTheirBaseInTheHost) {
   // A member path of a missing archive: the host's own exception travels
   // through the module's archive service and back.
-  temp_folder folder;
+  temp_folder folder("brenmoor-loader");
   std::string missing = folder.path() + "/missing.tar";
   std::string member_path = "unpack://tar|" + std::to_string(missing.size()) + "|" + missing + "|m";
   file_ptr f;
@@ -237,7 +220,7 @@ TEST_F(ModuleLoader, ModuleExceptionsAreCaughtByTheirBaseInTheHost) {
 }
 
 TEST(ModuleLoad, UnusableFilesAreRefused) {
-  temp_folder folder;
+  temp_folder folder("brenmoor-loader");
   sonovale_host host;
   EXPECT_THROW(host.load_module(folder.path() + "/absent.dll"), module_load_error);
   EXPECT_THROW(host.load_module(folder.write("text.dll", "not a library")), module_load_error);

@@ -344,16 +344,22 @@ TEST(ReadStringExact, ShortSmallReadKeepsWhatWasRead) {
 }
 
 TEST(LimitedReader, BudgetActsAsTheEnd) {
-  abort_callback_dummy abort;
-  pattern_reader source(100, 100);
-  limited_reader limited(source, 10);
-  uint8_t buffer[50];
-  EXPECT_EQ(limited.read(buffer, 50, abort), 10u);
-  EXPECT_EQ(buffer[9], pattern_byte(9));
-  EXPECT_EQ(limited.read(buffer, 50, abort), 0u);
-  EXPECT_EQ(limited.remaining(), 0u);
-  EXPECT_THROW_EXACT(limited.skip_object(1, abort), exception_io_data_truncation, truncated);
-  EXPECT_EQ(source.position, 10u) << "nothing past the budget is taken from the source";
+  // Whichever ends first, the budget of 10 bytes or the source, ends the
+  // reads; what the source did not deliver stays in the budget.
+  for (uint32_t source_size : {100u, 5u}) {
+    SCOPED_TRACE(source_size);
+    const uint32_t delivered = std::min(source_size, 10u);
+    abort_callback_dummy abort;
+    pattern_reader source(source_size, 100);
+    limited_reader limited(source, 10);
+    uint8_t buffer[50];
+    EXPECT_EQ(limited.read(buffer, 50, abort), delivered);
+    EXPECT_EQ(buffer[delivered - 1], pattern_byte(delivered - 1));
+    EXPECT_EQ(limited.read(buffer, 50, abort), 0u);
+    EXPECT_EQ(limited.remaining(), 10u - delivered);
+    EXPECT_THROW_EXACT(limited.skip_object(1, abort), exception_io_data_truncation, truncated);
+    EXPECT_EQ(source.position, delivered) << "nothing past the budget is taken from the source";
+  }
 }
 
 TEST(LimitedReader, SkipsAndExactReadsCountAgainstTheBudget) {
@@ -367,15 +373,6 @@ TEST(LimitedReader, SkipsAndExactReadsCountAgainstTheBudget) {
                      truncated);
   EXPECT_EQ(buffer[0], pattern_byte(20));
   EXPECT_EQ(limited.skip(5, abort), 0u);
-}
-
-TEST(LimitedReader, SourceEndingFirstLeavesBudget) {
-  abort_callback_dummy abort;
-  pattern_reader source(5, 100);
-  limited_reader limited(source, 10);
-  uint8_t buffer[10];
-  EXPECT_EQ(limited.read(buffer, 10, abort), 5u);
-  EXPECT_EQ(limited.remaining(), 5u);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@ using namespace sonovale_io;
 
 faulty_file::faulty_file(service_ptr_t<file> inner, fault_plan plan, uint64_t* calls,
                          fault_log* log)
-    : inner_(std::move(inner)), plan_(plan), calls_(calls), log_(log) {
+    : inner_(std::move(inner)),
+      plan_(plan),
+      calls_(calls != nullptr ? calls : &own_calls_),
+      log_(log) {
   if (log_ != nullptr) ++log_->live_files;
 }
 
@@ -40,9 +43,13 @@ uint64_t faulty_file::get_size(abort_callback& abort) {
   return inner_->get_size(abort);
 }
 
-uint64_t faulty_file::get_position(abort_callback& abort) { return inner_->get_position(abort); }
+uint64_t faulty_file::get_position(abort_callback& abort) {
+  return inner_->get_position(abort);
+}
 
-void faulty_file::resize(uint64_t size, abort_callback& abort) { inner_->resize(size, abort); }
+void faulty_file::resize(uint64_t size, abort_callback& abort) {
+  inner_->resize(size, abort);
+}
 
 void faulty_file::seek(uint64_t position, abort_callback& abort) {
   tick(fault_seek);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "io/file.h"
 
@@ -32,8 +33,9 @@ struct fault_log {
 
 class faulty_file : public sonovale_io::file {
  public:
-  // `calls` counts the operations of every file under one plan; `log`, when
-  // given, records the failed operation and the files alive.
+  // `calls` counts the operations of every file under one plan (null: this
+  // file counts its own); `log`, when given, records the failed operation
+  // and the files alive.
   faulty_file(service_ptr_t<sonovale_io::file> inner, fault_plan plan, uint64_t* calls,
               fault_log* log = nullptr);
   ~faulty_file();
@@ -59,6 +61,14 @@ class faulty_file : public sonovale_io::file {
 
   service_ptr_t<sonovale_io::file> inner_;
   fault_plan plan_;
-  uint64_t* calls_;  // shared by every file opened under one plan
+  uint64_t own_calls_ = 0;
+  uint64_t* calls_;  // shared by every file opened under one plan, or own_calls_
   fault_log* log_;
 };
+
+// A new faulty_file over `inner` that counts its own calls: the plan's
+// N-th call of this file fails. `log` as for faulty_file.
+inline sonovale_io::file_ptr make_faulty_file(sonovale_io::file_ptr inner, fault_plan plan,
+                                              fault_log* log = nullptr) {
+  return new service_impl_t<faulty_file>(std::move(inner), plan, nullptr, log);
+}

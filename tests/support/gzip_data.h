@@ -11,21 +11,29 @@
 #include <string>
 #include <vector>
 
-// One gzip member of `data`, made by zlib's deflate at `level` with
-// `strategy` (Z_FIXED: fixed Huffman blocks only).
-inline std::string gzip_member(const std::string& data, int level = 6,
-                               int strategy = Z_DEFAULT_STRATEGY) {
+// `data` compressed by zlib's deflate in one call: `window_bits` as
+// deflateInit2 takes them (31: a gzip member; -15: raw deflate), at `level`
+// with `strategy`, ended by `flush`, which must return `result`.
+inline std::string zlib_deflate(const std::string& data, int window_bits, int level, int strategy,
+                                int flush, int result) {
   z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, 31, 8, strategy), Z_OK);
-  std::string out(deflateBound(&s, data.size()) + 32, '\0');
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, window_bits, 8, strategy), Z_OK);
+  std::string out(deflateBound(&s, data.size()) + 64, '\0');
   s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   s.avail_in = static_cast<uInt>(data.size());
   s.next_out = reinterpret_cast<Bytef*>(out.data());
   s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(deflate(&s, flush), result);
   out.resize(s.total_out);
   deflateEnd(&s);
   return out;
+}
+
+// One gzip member of `data`, made by zlib's deflate at `level` with
+// `strategy` (Z_FIXED: fixed Huffman blocks only).
+inline std::string gzip_member(const std::string& data, int level = 6,
+                               int strategy = Z_DEFAULT_STRATEGY) {
+  return zlib_deflate(data, 31, level, strategy, Z_FINISH, Z_STREAM_END);
 }
 
 // Rewrites the size field (the last four bytes, little-endian) of `gz`.
@@ -144,17 +152,7 @@ class deflate_writer {
 // Raw deflate data of `data` in blocks that are not final and end on a
 // byte boundary (zlib's full flush), so that a written block can follow.
 inline std::string deflate_blocks(const std::string& data) {
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&s, data.size()) + 64, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  s.avail_in = static_cast<uInt>(data.size());
-  s.next_out = reinterpret_cast<Bytef*>(out.data());
-  s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FULL_FLUSH), Z_OK);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
+  return zlib_deflate(data, -15, 6, Z_DEFAULT_STRATEGY, Z_FULL_FLUSH, Z_OK);
 }
 
 // A gzip member around the raw deflate data `deflate`, with a trailer that

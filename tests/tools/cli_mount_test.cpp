@@ -25,8 +25,16 @@ void make_tree(const workspace& ws) {
       "echo canción > src/música/letra.txt && echo tab > \"$(printf 'src/tab\\there')\"");
 }
 
-TEST(CliMount, TreeAndBytesEqualTarExtraction) {
-  SKIP_WITHOUT_FUSE();
+// The mount tests: skipped where FUSE cannot be used, each with a
+// workspace of its own.
+class CliMount : public ::testing::Test {
+ protected:
+  void SetUp() override { SKIP_WITHOUT_FUSE(); }
+
+  workspace ws_;
+};
+
+TEST_F(CliMount, TreeAndBytesEqualTarExtraction) {
   struct row {
     const char* what;
     const char* make;  // makes `archive` from the folder src
@@ -53,65 +61,58 @@ TEST(CliMount, TreeAndBytesEqualTarExtraction) {
   }
 }
 
-TEST(CliMount, MembersOpenedAheadAndBackHaveTheirOwnBytes) {
-  SKIP_WITHOUT_FUSE();
-  workspace ws;
-  ws.shell(
+TEST_F(CliMount, MembersOpenedAheadAndBackHaveTheirOwnBytes) {
+  ws_.shell(
       "mkdir src && for i in 0 1 2 3 4 5 6 7 8 9; do head -c $((i * 7000 + 1)) /dev/urandom > "
       "src/f$i; done && tar -czf a.tar.gz -C src f0 f1 f2 f3 f4 f5 f6 f7 f8 f9");
-  foreground_mount m(ws, "a.tar.gz");
+  foreground_mount m(ws_, "a.tar.gz");
   ASSERT_TRUE(m.mounted()) << m.failure().err;
   // In order (a read-ahead pass starts), ahead past members, back to them,
   // and again from the start.
   for (int i : {0, 1, 3, 2, 6, 4, 5, 9, 7, 8, 0, 1, 2}) {
     SCOPED_TRACE(i);
     std::string name = "f" + std::to_string(i);
-    EXPECT_TRUE(read_file(m.dir() + "/" + name) == read_file(ws.path("src/" + name)));
+    EXPECT_TRUE(read_file(m.dir() + "/" + name) == read_file(ws_.path("src/" + name)));
   }
 }
 
 // An archive rewritten in place with its old size and time stamp (as cp -p
 // and rsync -t leave it), its members now elsewhere: a member read again is
 // read from the new content, never placed by what the old one taught.
-TEST(CliMount, AnArchiveRewrittenWithItsOldSizeAndTimeIsReadAfresh) {
-  SKIP_WITHOUT_FUSE();
-  workspace ws;
+TEST_F(CliMount, AnArchiveRewrittenWithItsOldSizeAndTimeIsReadAfresh) {
   // Stored deflate blocks, so that both files are the same size.
-  ws.shell(
+  ws_.shell(
       "mkdir -p one two && head -c 5000 /dev/zero | tr '\\0' x > one/x && "
       "head -c 5000 /dev/zero | tr '\\0' y > one/y && cp one/x one/y two/ && "
       "tar -cf one.tar -C one x y && tar -cf two.tar -C two y x && "
       "python3 -c 'import gzip,sys\nfor n in sys.argv[1:]: "
       "open(n + \".gz\", \"wb\").write(gzip.compress(open(n, \"rb\").read(), 0, mtime=0))' "
-      "one.tar two.tar && cp one.tar.gz a.tar.gz && test $(stat -c %s one.tar.gz) = $(stat -c %s two.tar.gz)");
-  foreground_mount m(ws, "a.tar.gz");
+      "one.tar two.tar && cp one.tar.gz a.tar.gz && test $(stat -c %s one.tar.gz) = $(stat -c %s "
+      "two.tar.gz)");
+  foreground_mount m(ws_, "a.tar.gz");
   ASSERT_TRUE(m.mounted()) << m.failure().err;
-  EXPECT_TRUE(read_file(m.dir() + "/y") == read_file(ws.path("one/y")));
-  ws.shell("touch -r a.tar.gz stamp && cat two.tar.gz > a.tar.gz && touch -r stamp a.tar.gz");
-  EXPECT_TRUE(read_file(m.dir() + "/y") == read_file(ws.path("one/y")));
-  EXPECT_TRUE(read_file(m.dir() + "/x") == read_file(ws.path("one/x")));
+  EXPECT_TRUE(read_file(m.dir() + "/y") == read_file(ws_.path("one/y")));
+  ws_.shell("touch -r a.tar.gz stamp && cat two.tar.gz > a.tar.gz && touch -r stamp a.tar.gz");
+  EXPECT_TRUE(read_file(m.dir() + "/y") == read_file(ws_.path("one/y")));
+  EXPECT_TRUE(read_file(m.dir() + "/x") == read_file(ws_.path("one/x")));
 }
 
-TEST(CliMount, NestedArchivesAreFoldersWithRecursive) {
-  SKIP_WITHOUT_FUSE();
-  workspace ws;
-  make_tree(ws);
-  ws.shell(
+TEST_F(CliMount, NestedArchivesAreFoldersWithRecursive) {
+  make_tree(ws_);
+  ws_.shell(
       "mkdir -p outer/sub && tar -czf outer/sub/in.tgz -C src . && tar -cjf outer/in.tar.bz2 -C "
       "src docs && echo plain > outer/plain.txt && tar -cf in.tar -C src readme.txt && "
       "gzip -c in.tar > outer/in.tar.gz && tar -cf outer.tar -C outer . && "
       "mkdir -p x/sub/in.tgz/in.tar x/in.tar.bz2/in.tar x/in.tar.gz/in.tar && "
       "cp outer/plain.txt x/ && tar -xzf outer/sub/in.tgz -C x/sub/in.tgz/in.tar && "
       "tar -xjf outer/in.tar.bz2 -C x/in.tar.bz2/in.tar && tar -xf in.tar -C x/in.tar.gz/in.tar");
-  foreground_mount m(ws, "outer.tar", {"-r"});
+  foreground_mount m(ws_, "outer.tar", {"-r"});
   ASSERT_TRUE(m.mounted()) << m.failure().err;
-  ws.shell("diff -r x mnt");
+  ws_.shell("diff -r x mnt");
 }
 
-TEST(CliMount, OddNamesStayInsideTheMount) {
-  SKIP_WITHOUT_FUSE();
-  workspace ws;
-  ws.shell(R"(python3 - <<'PY'
+TEST_F(CliMount, OddNamesStayInsideTheMount) {
+  ws_.shell(R"(python3 - <<'PY'
 import io, tarfile
 with tarfile.open("odd.tar", "w", format=tarfile.PAX_FORMAT) as t:
     for name, data in [("../evil", "e"), ("/abs/x", "a"), ("a/../../up", "u"), ("ctl\x01\x1b", "c"),
@@ -121,10 +122,10 @@ with tarfile.open("odd.tar", "w", format=tarfile.PAX_FORMAT) as t:
         info.size = len(data)
         t.addfile(info, io.BytesIO(data.encode()))
 PY)");
-  foreground_mount m(ws, "odd.tar");
+  foreground_mount m(ws_, "odd.tar");
   ASSERT_TRUE(m.mounted()) << m.failure().err;
-  std::string tree = ws.shell("cd mnt && find . -print0 | sort -z | tr '\\0' '\\n' | od -c");
-  std::string expected = ws.shell(
+  std::string tree = ws_.shell("cd mnt && find . -print0 | sort -z | tr '\\0' '\\n' | od -c");
+  std::string expected = ws_.shell(
       "printf '.\\n./%%2Fabs%%2Fx\\n./..%%2Fevil\\n./50%%%%2F..\\n./a%%2F..%%2F..%%2Fup\\n"
       "./ctl\\001\\033\\n./dot\\n./dot/slash\\n./dup\\n./ünï\\n./ünï/çødé.txt\\n' | "
       "LC_ALL=C sort | od -c");
@@ -132,13 +133,12 @@ PY)");
   EXPECT_EQ(read_file(m.dir() + "/..%2Fevil"), "e");
   EXPECT_EQ(read_file(m.dir() + "/%2Fabs%2Fx"), "a");
   EXPECT_EQ(read_file(m.dir() + "/dup"), "first");
-  EXPECT_FALSE(std::filesystem::exists(ws.path("evil")));
+  EXPECT_FALSE(std::filesystem::exists(ws_.path("evil")));
 }
 
 // Names that the escaping of names reaching outside could confuse each show
 // under a name of their own, which opens that member.
-TEST(CliMount, EscapedNamesOpenTheirOwnMembers) {
-  SKIP_WITHOUT_FUSE();
+TEST_F(CliMount, EscapedNamesOpenTheirOwnMembers) {
   struct row {
     std::string name, shown, content;
   };
@@ -149,9 +149,8 @@ TEST(CliMount, EscapedNamesOpenTheirOwnMembers) {
                       {"50%2Fy", "50%252Fy", "5"}};
   std::vector<std::pair<std::string, std::string>> members;
   for (const row& r : rows) members.emplace_back(r.name, r.content);
-  workspace ws;
-  ws.write("names.tar", make_tar(members));
-  foreground_mount m(ws, "names.tar");
+  ws_.write("names.tar", make_tar(members));
+  foreground_mount m(ws_, "names.tar");
   ASSERT_TRUE(m.mounted()) << m.failure().err;
   std::vector<std::string> shown;
   for (const row& r : rows) {
@@ -161,15 +160,13 @@ TEST(CliMount, EscapedNamesOpenTheirOwnMembers) {
   }
   // Nothing else shows: no member lost its place to another.
   std::sort(shown.begin(), shown.end());
-  EXPECT_EQ(lines_of(ws.shell("ls -A mnt | LC_ALL=C sort")), shown);
+  EXPECT_EQ(lines_of(ws_.shell("ls -A mnt | LC_ALL=C sort")), shown);
 }
 
-TEST(CliMount, CorruptMemberGivesEioOnceLoggedAndTheMountLives) {
-  SKIP_WITHOUT_FUSE();
-  workspace ws;
+TEST_F(CliMount, CorruptMemberGivesEioOnceLoggedAndTheMountLives) {
   // A gzip member whose deflate data is damaged; its trailer still gives a
   // size, so it lists without being inflated.
-  ws.shell(R"(python3 - <<'PY'
+  ws_.shell(R"(python3 - <<'PY'
 import gzip
 data = bytearray(gzip.compress(b"damaged " * 4000))
 data[40] ^= 0xFF
@@ -179,7 +176,7 @@ PY
 echo good > good.txt && tar -cf a.tar bad.txt.gz good.txt)");
   run_result r;
   {
-    foreground_mount m(ws, "a.tar", {"-r"});
+    foreground_mount m(ws_, "a.tar", {"-r"});
     ASSERT_TRUE(m.mounted()) << m.failure().err;
     for (int attempt = 0; attempt < 2; ++attempt) {
       SCOPED_TRACE(attempt);
@@ -200,16 +197,14 @@ echo good > good.txt && tar -cf a.tar bad.txt.gz good.txt)");
   EXPECT_EQ(r.err, "brenmoor: " + path + ":  corrupt file\n");
 }
 
-TEST(CliMount, TwoReadersAtOnceSeeTheSameBytes) {
-  SKIP_WITHOUT_FUSE();
-  workspace ws;
-  ws.shell(
+TEST_F(CliMount, TwoReadersAtOnceSeeTheSameBytes) {
+  ws_.shell(
       "mkdir src && head -c 3000000 /dev/urandom > src/big && head -c 1000000 /dev/urandom > "
       "src/other && tar -czf a.tar.gz -C src .");
-  foreground_mount m(ws, "a.tar.gz");
+  foreground_mount m(ws_, "a.tar.gz");
   ASSERT_TRUE(m.mounted()) << m.failure().err;
-  std::string big = read_file(ws.path("src/big"));
-  std::string other = read_file(ws.path("src/other"));
+  std::string big = read_file(ws_.path("src/big"));
+  std::string other = read_file(ws_.path("src/other"));
   std::string got[3];
   std::thread readers[3] = {
       std::thread([&] { got[0] = read_file(m.dir() + "/big"); }),
@@ -222,8 +217,7 @@ TEST(CliMount, TwoReadersAtOnceSeeTheSameBytes) {
   EXPECT_TRUE(got[2] == other);
 }
 
-TEST(CliMount, StopSignalsUnmountCleanly) {
-  SKIP_WITHOUT_FUSE();
+TEST_F(CliMount, StopSignalsUnmountCleanly) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
     workspace ws;
@@ -239,25 +233,23 @@ TEST(CliMount, StopSignalsUnmountCleanly) {
   }
 }
 
-TEST(CliMount, DetachesOnceMountedAndUmountEndsIt) {
-  SKIP_WITHOUT_FUSE();
-  workspace ws;
-  ws.shell("echo hi > f && tar -cf a.tar f && mkdir mnt");
-  run_result r = ws.run({"mount", "a.tar", "mnt"});
+TEST_F(CliMount, DetachesOnceMountedAndUmountEndsIt) {
+  ws_.shell("echo hi > f && tar -cf a.tar f && mkdir mnt");
+  run_result r = ws_.run({"mount", "a.tar", "mnt"});
   ASSERT_EQ(r.status, 0) << r.err;
   // Up as soon as the command returns.
-  bool up = is_mounted(ws.path("mnt"));
+  bool up = is_mounted(ws_.path("mnt"));
   EXPECT_TRUE(up);
   if (up) {
-    EXPECT_EQ(read_file(ws.path("mnt/f")), "hi\n");
+    EXPECT_EQ(read_file(ws_.path("mnt/f")), "hi\n");
   }
-  run_result u = ws.run({"umount", "mnt"});
+  run_result u = ws_.run({"umount", "mnt"});
   EXPECT_EQ(u.status, 0) << u.err;
-  EXPECT_TRUE(wait_mounted(ws.path("mnt"), false));
-  if (is_mounted(ws.path("mnt"))) ws.shell("fusermount3 -u -z mnt");
+  EXPECT_TRUE(wait_mounted(ws_.path("mnt"), false));
+  if (is_mounted(ws_.path("mnt"))) ws_.shell("fusermount3 -u -z mnt");
 }
 
-TEST(CliMount, RefusesWhatItCannotMount) {
+TEST(CliMountArguments, RefusesWhatItCannotMount) {
   workspace ws;
   ws.shell("echo hi > f && tar -cf a.tar f && mkdir mnt && echo x > notes.txt");
   struct row {

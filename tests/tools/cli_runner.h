@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
+
 extern char** environ;
 
 namespace cli_test {
@@ -57,29 +59,22 @@ inline int wait_status(pid_t pid, bool* exited = nullptr) {
 // A temporary folder that the test works in; removed at the end.
 class workspace {
  public:
-  workspace() {
-    char name[] = "/tmp/brenmoor-cli-XXXXXX";
-    root_ = ::mkdtemp(name);
-  }
-  ~workspace() { std::filesystem::remove_all(root_); }
-  workspace(const workspace&) = delete;
-  workspace& operator=(const workspace&) = delete;
+  workspace() : folder_("brenmoor-cli") {}
 
-  const std::string& root() const { return root_; }
-  std::string path(const std::string& name) const { return root_ + "/" + name; }
+  const std::string& root() const { return folder_.path(); }
+  std::string path(const std::string& name) const { return root() + "/" + name; }
 
+  // Writes the file `name` below the folder, making its folders; returns
+  // its path.
   std::string write(const std::string& name, const std::string& content) const {
-    std::filesystem::path p = path(name);
-    std::filesystem::create_directories(p.parent_path());
-    write_file(p.string(), content);
-    return p.string();
+    return folder_.write(name, content);
   }
 
   // Runs a shell command in the folder (bash, so pipelines can report
   // PIPESTATUS); returns its standard output. Fails the test when the
   // command fails.
   std::string shell(const std::string& command) const {
-    std::string full = "cd '" + root_ + "' && " + command;
+    std::string full = "cd '" + root() + "' && " + command;
     std::string out_path = path(".shell-out");
     pid_t pid;
     std::vector<std::string> args = {"bash", "-c", full};
@@ -130,7 +125,7 @@ class workspace {
     std::string in_path = input.empty() ? "/dev/null" : write(".in", input);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, root_.c_str());
+    posix_spawn_file_actions_addchdir_np(&actions, root().c_str());
     posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, path(".out").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -177,7 +172,7 @@ class workspace {
   }
 
  private:
-  std::string root_;
+  temp_folder folder_;
 };
 
 // The member path of `member` in the archive at `archive` of type `type`.

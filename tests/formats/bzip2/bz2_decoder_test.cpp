@@ -19,6 +19,7 @@
 #include "tests/support/bz2_data.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/string_file.h"
 #include "tests/support/test_host.h"
 #include "tests/support/tripping_abort.h"
@@ -403,6 +404,34 @@ TEST(Bz2Capacity, OverfullBlockIsRefused) {
 
 // ---- Decoding tables ---------------------------------------------------
 
+namespace {
+
+// Builds `trials` groups from random code lengths (1 to 20 bits for 2 to
+// 258 symbols, from a narrow or a wide band: complete, incomplete and
+// over-full codes alike) drawn from a generator seeded with `seed`, and
+// calls `check(group, symbol_count, generator)` on each. Before each build
+// every sorted symbol is set to 500, so that entries the build leaves
+// alone show. Stops at the first fatal failure.
+template <typename F>
+void for_random_groups(uint32_t seed, int trials, F check) {
+  std::mt19937 rng(seed);
+  for (int trial = 0; trial < trials; ++trial) {
+    SCOPED_TRACE(trial);
+    int count = 2 + static_cast<int>(rng() % 257);
+    int spread = 1 + static_cast<int>(rng() % 20);
+    int low = 1 + static_cast<int>(rng() % (21 - spread));
+    std::vector<uint8_t> lengths(count);
+    for (auto& l : lengths) l = static_cast<uint8_t>(low + rng() % spread);
+    huffman_group g{};
+    for (int32_t& s : g.sorted_symbols) s = 500;
+    huffman_group_build(g, lengths.data(), count);
+    check(g, count, rng);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
+
 TEST(Bz2Huffman, TableExample) {
   huffman_group g{};
   const uint8_t lengths[] = {2, 1, 3, 3};
@@ -435,16 +464,7 @@ TEST(Bz2Huffman, TableExample) {
 TEST(Bz2Huffman, LookupAgreesWithScan) {
   // Complete, incomplete and over-full codes alike: wherever the lookup
   // table answers, it gives the scan's symbol and length.
-  std::mt19937 rng(14);
-  for (int trial = 0; trial < 300; ++trial) {
-    SCOPED_TRACE(trial);
-    huffman_group g{};
-    int count = 2 + static_cast<int>(rng() % 257);
-    int spread = 1 + static_cast<int>(rng() % 20);
-    int low = 1 + static_cast<int>(rng() % (21 - spread));
-    std::vector<uint8_t> lengths(count);
-    for (auto& l : lengths) l = static_cast<uint8_t>(low + rng() % spread);
-    huffman_group_build(g, lengths.data(), count);
+  for_random_groups(14, 300, [](const huffman_group& g, int, std::mt19937& rng) {
     ASSERT_EQ(g.lookup_bits, std::min(g.max_length, 10));
     uint32_t shift = static_cast<uint32_t>(g.max_length - g.lookup_bits);
     // The first, last and one other value of each prefix.
@@ -458,7 +478,7 @@ TEST(Bz2Huffman, LookupAgreesWithScan) {
         ASSERT_EQ(length, static_cast<int32_t>(entry >> 9)) << v;
       }
     }
-  }
+  });
   // Every code of up to 10 bits of a complete code is in the table; only
   // the prefix of the two 11-bit codes is left to the scan.
   huffman_group g{};
@@ -473,17 +493,7 @@ TEST(Bz2Huffman, CodesNeverReachBeyondTheAlphabet) {
   // Blocks decode alone only if no code finds a table entry that an
   // earlier block left beyond the current alphabet: mark those entries and
   // look for them, over incomplete and over-full codes too.
-  std::mt19937 rng(17);
-  for (int trial = 0; trial < 2000; ++trial) {
-    SCOPED_TRACE(trial);
-    huffman_group g{};
-    int count = 2 + static_cast<int>(rng() % 257);
-    int spread = 1 + static_cast<int>(rng() % 20);
-    int low = 1 + static_cast<int>(rng() % (21 - spread));
-    std::vector<uint8_t> lengths(count);
-    for (auto& l : lengths) l = static_cast<uint8_t>(low + rng() % spread);
-    for (int32_t& s : g.sorted_symbols) s = 500;
-    huffman_group_build(g, lengths.data(), count);
+  for_random_groups(17, 2000, [](const huffman_group& g, int count, std::mt19937&) {
     for (int i = count; i < 258; ++i) ASSERT_EQ(g.sorted_symbols[i], 500);
     uint32_t values = 1u << g.max_length;
     uint32_t step = std::max(1u, values >> 12);
@@ -492,7 +502,7 @@ TEST(Bz2Huffman, CodesNeverReachBeyondTheAlphabet) {
       ASSERT_LT(huffman_group_scan(g, v, length), count) << v;
     }
     for (uint16_t entry : g.lookup) ASSERT_LT(static_cast<int>(entry & 511), count);
-  }
+  });
 }
 
 // ---- Failing files -----------------------------------------------------
@@ -502,9 +512,7 @@ TEST(Bz2Faults, ReadFailuresPassThrough) {
   for (fault_kind kind : {fault_kind::io_error, fault_kind::abort}) {
     for (uint64_t n = 1; n <= 4; ++n) {
       SCOPED_TRACE(n);
-      uint64_t calls = 0;
-      file_ptr input(new service_impl_t<faulty_file>(memory_file(compressed),
-                                                     fault_plan{fault_read, n, kind}, &calls));
+      file_ptr input = make_faulty_file(memory_file(compressed), fault_plan{fault_read, n, kind});
       if (kind == fault_kind::abort) {
         EXPECT_THROW_EXACT(decode_file(input), sonovale_io::exception_aborted, "User abort");
       } else {
@@ -526,13 +534,11 @@ TEST(Bz2Faults, AbortIsPolledEveryMebibyte) {
   for (uint64_t trip : {1u, 2u, 7u}) {
     SCOPED_TRACE(trip);
     fault_log log;
-    uint64_t calls = 0;
     auto* out = new service_impl_t<string_file>();
     file_ptr holder(out);
     tripping_abort abort(trip);
     {
-      file_ptr input(new service_impl_t<faulty_file>(memory_file(stream), fault_plan{fault_read, 0},
-                                                     &calls, &log));
+      file_ptr input = make_faulty_file(memory_file(stream), fault_plan{fault_read, 0}, &log);
       EXPECT_THROW_EXACT(bz2_decode_into(input, abort, holder), sonovale_io::exception_aborted,
                          "User abort");
     }
@@ -544,25 +550,15 @@ TEST(Bz2Faults, AbortIsPolledEveryMebibyte) {
 
 // ---- Real-world files --------------------------------------------------
 
-tool_result read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {0, std::string(std::istreambuf_iterator<char>(in), {})};
-}
-
 TEST(Bz2Corpus, AgreesWithTool) {
-  std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
+  std::filesystem::path root = fetched_corpus();
   if (!std::filesystem::is_directory(root)) GTEST_SKIP() << "no corpus at " << root;
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".bz2")
-      files.push_back(entry.path());
-  }
-  std::sort(files.begin(), files.end());
+  std::vector<std::filesystem::path> files = bz2_files_under(root);
   ASSERT_FALSE(files.empty());
   int decoded = 0, refused = 0, obsolete = 0;
   for (const auto& path : files) {
     SCOPED_TRACE(path.string());
-    std::string compressed = read_file(path).output;
+    std::string compressed = read_file(path);
     tool_result reference = bzip2_decompress(compressed);
     std::string ours;
     std::string error;

@@ -9,11 +9,12 @@
 #include <typeinfo>
 #include <vector>
 
-#include "formats/bzip2/bz2_block_finder.h"
 #include "formats/bzip2/bz2_archive.h"
+#include "formats/bzip2/bz2_block_finder.h"
 #include "formats/bzip2/bz2_decoder.h"
 #include "tests/support/bz2_data.h"
 #include "tests/support/faulty_file.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/string_file.h"
 #include "tests/support/tripping_abort.h"
 
@@ -93,7 +94,7 @@ TEST(Bz2Parallel, SameAsSequentialOnTestFilesAndSeeds) {
 }
 
 TEST(Bz2Parallel, SameAsSequentialOnCorpus) {
-  std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
+  std::filesystem::path root = fetched_corpus();
   std::vector<std::filesystem::path> files = bz2_files_under(root);
   if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
   for (const auto& path : files) {
@@ -197,13 +198,11 @@ TEST(Bz2Parallel, AbortStopsEveryWorker) {
     SCOPED_TRACE(trip);
     tripping_abort abort(trip);
     fault_log log;
-    uint64_t calls = 0;
     auto* out = new service_impl_t<owned_output>();
     file_ptr holder(out);
     bool aborted = false;
     {
-      file_ptr input(new service_impl_t<faulty_file>(memory_file(stream), fault_plan{fault_read, 0},
-                                                     &calls, &log));
+      file_ptr input = make_faulty_file(memory_file(stream), fault_plan{fault_read, 0}, &log);
       try {
         bz2_decode_into(input, abort, holder);
       } catch (const exception_aborted&) {

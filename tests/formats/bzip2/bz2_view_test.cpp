@@ -13,6 +13,7 @@
 #include "tests/support/bz2_data.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/faulty_file.h"
+#include "tests/support/sample_files.h"
 #include "tests/support/string_file.h"
 #include "tests/support/tripping_abort.h"
 #include "tests/support/view_pass.h"
@@ -173,7 +174,7 @@ TEST(Bz2View, TestFilesDecodeFromEveryCheckpoint) {
 }
 
 TEST(Bz2View, CorpusDecodesFromEveryCheckpoint) {
-  std::filesystem::path root = std::filesystem::path(SHARED_DIR) / "corpus" / "fetched";
+  std::filesystem::path root = fetched_corpus();
   std::vector<std::filesystem::path> files = bz2_files_under(root);
   if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
   if (under_thread_sanitizer) GTEST_SKIP() << "no threads here, nothing for ThreadSanitizer";
@@ -215,12 +216,10 @@ TEST(Bz2View, AbortIsPolledEveryMebibyte) {
     SCOPED_TRACE(trip);
     tripping_abort abort(trip);
     fault_log log;
-    uint64_t calls = 0;
     recording_sink sink;
     decoded cut;
     {
-      file_ptr source(new service_impl_t<faulty_file>(memory_file(compressed),
-                                                      fault_plan{fault_read, 0}, &calls, &log));
+      file_ptr source = make_faulty_file(memory_file(compressed), fault_plan{fault_read, 0}, &log);
       cut = run_pass(source, nullptr, sink, abort, 65536);
     }
     EXPECT_EQ(cut.error, std::string(typeid(exception_aborted).name()) + ": User abort");

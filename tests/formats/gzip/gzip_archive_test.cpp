@@ -19,6 +19,7 @@
 #include "tests/support/gzip_data.h"
 #include "tests/support/member_recorder.h"
 #include "tests/support/sample_files.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_host.h"
 
 using namespace sonovale_io;
@@ -32,23 +33,9 @@ void write_file(const fs::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-// A scratch folder for the gzip tool's files, removed with the object.
-class scratch_dir {
- public:
-  scratch_dir() {
-    std::string pattern = (fs::temp_directory_path() / "gz_test.XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~scratch_dir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // The gzip tool's output for `data` at `level`.
-std::string gzip_tool(const scratch_dir& dir, const std::string& data, int level) {
-  fs::path in = dir.path() / "in", out = dir.path() / "in.gz";
+std::string gzip_tool(const temp_folder& dir, const std::string& data, int level) {
+  fs::path in = dir.path() + "/in", out = dir.path() + "/in.gz";
   write_file(in, data);
   std::string command =
       "gzip -" + std::to_string(level) + " -n -c '" + in.string() + "' > '" + out.string() + "'";
@@ -62,16 +49,16 @@ struct gunzip_result {
 };
 
 // What `gzip -dc` makes of the file at `path`.
-gunzip_result gunzip_tool(const scratch_dir& dir, const fs::path& path) {
-  fs::path out = dir.path() / "gunzipped";
+gunzip_result gunzip_tool(const temp_folder& dir, const fs::path& path) {
+  fs::path out = dir.path() + "/gunzipped";
   std::string command = "gzip -dc '" + path.string() + "' > '" + out.string() + "' 2>/dev/null";
   int status = std::system(command.c_str());
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return {code == 0 || code == 2, read_file(out)};
 }
 
-gunzip_result gunzip_tool(const scratch_dir& dir, const std::string& data) {
-  fs::path in = dir.path() / "to_gunzip.gz";
+gunzip_result gunzip_tool(const temp_folder& dir, const std::string& data) {
+  fs::path in = dir.path() + "/to_gunzip.gz";
   write_file(in, data);
   return gunzip_tool(dir, in);
 }
@@ -129,7 +116,7 @@ class GzArchive : public ::testing::Test {
   test_host host;
   service_impl_single_t<archive_gz> gz_fs;
   service_impl_single_t<unpacker_gz> unpacker;
-  scratch_dir dir;
+  temp_folder dir{"brenmoor-gz"};
 };
 
 }  // namespace
@@ -375,9 +362,7 @@ TEST_F(GzArchive, AbortPassesThrough) {
   // The user's abort thrown by the host file on its N-th read.
   for (uint64_t n : {1, 2, 3, 5}) {
     SCOPED_TRACE(n);
-    uint64_t calls = 0;
-    file_ptr source(new service_impl_t<faulty_file>(
-        file_with(gz), fault_plan{fault_read, n, fault_kind::abort}, &calls));
+    file_ptr source = make_faulty_file(file_with(gz), fault_plan{fault_read, n, fault_kind::abort});
     file_ptr out;
     EXPECT_THROW_EXACT(unpacker.unpack_file(out, source, no_abort), exception_aborted,
                        "User abort");
@@ -399,16 +384,14 @@ TEST_F(GzArchive, HostFailuresBecomeCouldntOpen) {
   std::string gz = gzip_member(sample_text(200000), 1);
   for (uint64_t n : {1, 2, 4}) {
     SCOPED_TRACE(n);
-    uint64_t calls = 0;
-    file_ptr source(new service_impl_t<faulty_file>(
-        file_with(gz), fault_plan{fault_read, n, fault_kind::io_error}, &calls));
+    file_ptr source =
+        make_faulty_file(file_with(gz), fault_plan{fault_read, n, fault_kind::io_error});
     file_ptr out;
     EXPECT_THROW_EXACT(unpacker.unpack_file(out, source, no_abort), exception_io_data,
                        " couldn't open file");
   }
-  uint64_t calls = 0;
-  file_ptr unseekable(new service_impl_t<faulty_file>(
-      file_with(gz), fault_plan{fault_seek, 1, fault_kind::io_error}, &calls));
+  file_ptr unseekable =
+      make_faulty_file(file_with(gz), fault_plan{fault_seek, 1, fault_kind::io_error});
   file_ptr out;
   EXPECT_THROW_EXACT(unpacker.unpack_file(out, unseekable, no_abort), exception_io_data,
                      " read/write error");
@@ -426,15 +409,12 @@ class sizeless_file : public file_buffer {
 // A file that is not an in-memory one, recording its largest write.
 class recording_file : public faulty_file {
  public:
-  explicit recording_file(file_ptr inner) : faulty_file(std::move(inner), fault_plan{}, &calls_) {}
+  explicit recording_file(file_ptr inner) : faulty_file(std::move(inner), fault_plan{}, nullptr) {}
   void write(const void* buffer, uint32_t count, abort_callback& abort) override {
     if (count > largest_write) largest_write = count;
     faulty_file::write(buffer, count, abort);
   }
   uint32_t largest_write = 0;
-
- private:
-  uint64_t calls_ = 0;
 };
 
 }  // namespace
@@ -474,7 +454,7 @@ TEST_F(GzArchive, InflateIntoWritesAtThePosition) {
 }
 
 TEST_F(GzArchive, RealWorldFilesOpenAsGunzipGivesThem) {
-  fs::path corpus = fs::path(SHARED_DIR) / "corpus" / "fetched";
+  fs::path corpus = fetched_corpus();
   if (!fs::is_directory(corpus)) GTEST_SKIP() << "no shared corpus at " << corpus;
   std::vector<fs::path> files;
   for (const auto& entry : fs::recursive_directory_iterator(corpus)) {

@@ -330,16 +330,14 @@ TEST(GzipView, HostFailuresAsWholeFileDecodingGivesThem) {
   for (const view_checkpoint* from : resume_points) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.what) + (from ? ", resumed" : ", from the start"));
-      uint64_t calls = 0;
-      file_ptr source(new service_impl_t<faulty_file>(memory_file(f.gz), c.plan, &calls));
+      file_ptr source = make_faulty_file(memory_file(f.gz), c.plan);
       EXPECT_EQ(run_view_pass(quarter_mib, source, from).verdict(), c.verdict);
     }
   }
   // Resuming seeks; a file that cannot seek fails as whole-file decoding
   // does when it cannot seek.
-  uint64_t calls = 0;
-  file_ptr unseekable(new service_impl_t<faulty_file>(
-      memory_file(f.gz), fault_plan{fault_seek, 1, fault_kind::io_error}, &calls));
+  file_ptr unseekable =
+      make_faulty_file(memory_file(f.gz), fault_plan{fault_seek, 1, fault_kind::io_error});
   EXPECT_EQ(run_view_pass(quarter_mib, unseekable, &good.checkpoints[0]).verdict(),
             error_record(typeid(exception_io_data).name(), " read/write error"));
 }

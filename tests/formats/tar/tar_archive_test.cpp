@@ -21,6 +21,7 @@
 #include "io/file_buffer.h"
 #include "tests/support/expect_throw.h"
 #include "tests/support/sample_files.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/test_host.h"
 #include "tests/support/tool_run.h"
 
@@ -1134,16 +1135,6 @@ std::string run_and_capture(const std::string& command) {
   return out;
 }
 
-// A temporary folder, removed with everything in it.
-struct temp_dir {
-  temp_dir() {
-    char pattern[] = "/tmp/brenmoor-tar-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~temp_dir() { std::filesystem::remove_all(path); }
-  std::string path;
-};
-
 bool have_tool(const char* command) {
   return std::system((std::string(command) + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -1234,11 +1225,11 @@ class TarOracleTest : public TarTest {
 TEST_F(TarOracleTest, RealWritersInEveryFormat) {
   if (!have_tool("tar --version") || !have_tool("python3 --version"))
     GTEST_SKIP() << "GNU tar and python3 are needed to write the test archives";
-  temp_dir dir;
+  temp_folder dir{"brenmoor-tar"};
   // Too long for the name field, short enough for the ustar prefix split.
   const std::string long_name = "dir/sub/" + std::string(90, 'n') + ".txt";
   std::string script =
-      "set -e; cd '" + dir.path +
+      "set -e; cd '" + dir.path() +
       "'; mkdir -p src/dir/sub; cd src;"
       "printf hello > a.txt; : > empty;"
       "head -c 512 /dev/zero | tr '\\0' b > b512; head -c 513 /dev/zero | tr '\\0' c > c513;"
@@ -1258,7 +1249,7 @@ TEST_F(TarOracleTest, RealWritersInEveryFormat) {
   ASSERT_EQ(std::system(script.c_str()), 0);
   std::vector<std::string> files;
   for (const char* name : {"gnu", "oldgnu", "ustar", "posix", "v7", "py-gnu", "py-pax", "py-ustar"})
-    files.push_back(dir.path + "/" + name + ".tar");
+    files.push_back(dir.path() + "/" + name + ".tar");
   check_files(files);
 
   // Beyond agreeing with the oracle: what each writer's archive must hold.
@@ -1302,7 +1293,7 @@ TEST_F(TarOracleTest, FetchedCorpus) {
       files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   ASSERT_FALSE(files.empty());
-  temp_dir dir;
+  temp_folder dir{"brenmoor-tar"};
   check_files(files);
 }
 
@@ -1343,11 +1334,11 @@ class TarWritersTest : public TarTest {
  protected:
   // The listing of `archive` (a file on disk) with readers equals bsdtar's
   // regular files, and each member's bytes bsdtar's extraction of it.
-  void check_like_bsdtar(const temp_dir& dir, const std::string& archive) {
+  void check_like_bsdtar(const temp_folder& dir, const std::string& archive) {
     SCOPED_TRACE(archive);
     std::vector<listed_file> expected = bsdtar_regular_files(archive);
     ASSERT_FALSE(expected.empty()) << "bsdtar listed nothing";
-    std::string out = dir.path + "/extracted";
+    std::string out = dir.path() + "/extracted";
     std::filesystem::remove_all(out);
     std::filesystem::create_directory(out);
     ASSERT_EQ(std::system(("LC_ALL=C.UTF-8 bsdtar -xf '" + archive + "' -C '" + out + "'").c_str()),
@@ -1367,7 +1358,7 @@ TEST_F(TarWritersTest, EveryWriterAndFormatListsAsBsdtarReadsIt) {
   if (!have_tool("bsdtar --version") || !have_tool("tar --version") ||
       !have_tool("python3 --version"))
     GTEST_SKIP() << "bsdtar, GNU tar and python3 are needed to write and read the test archives";
-  temp_dir dir;
+  temp_folder dir{"brenmoor-tar"};
   // Paths of 100 to 1000 bytes: 100 fills the name field, 155 and 156 need
   // the ustar prefix, 256 is the longest ustar holds, the rest need long
   // names or pax records. Then non-ASCII names, and a file with holes.
@@ -1390,13 +1381,13 @@ TEST_F(TarWritersTest, EveryWriterAndFormatListsAsBsdtarReadsIt) {
         return p + ".flac";
       }(),
   };
-  std::string list_file = dir.path + "/paths";
+  std::string list_file = dir.path() + "/paths";
   {
     std::ofstream out(list_file);
     for (const std::string& p : paths) out << p << "\n";
   }
   std::string script =
-      "set -e; cd '" + dir.path +
+      "set -e; cd '" + dir.path() +
       "'; mkdir src; cd src;"
       "python3 -c \"import os\n"
       "for p in open('../paths').read().split('\\n')[:-1]:\n"
@@ -1427,12 +1418,12 @@ TEST_F(TarWritersTest, EveryWriterAndFormatListsAsBsdtarReadsIt) {
   for (const char* name :
        {"gnu-gnu", "gnu-oldgnu", "gnu-ustar", "gnu-posix", "gnu-gnu-sparse", "gnu-oldgnu-sparse",
         "gnu-posix-sparse", "bsd-ustar", "bsd-pax", "bsd-gnutar", "py-pax", "py-ustar", "py-gnu"})
-    check_like_bsdtar(dir, dir.path + "/" + name + ".tar");
+    check_like_bsdtar(dir, dir.path() + "/" + name + ".tar");
 
   // The formats that hold every path must list every one, the sparse file
   // at its real size.
   recorder r;
-  list(put("w.tar", read_file(dir.path + "/gnu-posix-sparse.tar")), r, false);
+  list(put("w.tar", read_file(dir.path() + "/gnu-posix-sparse.tar")), r, false);
   std::vector<std::string> names = r.names();
   for (const std::string& p : paths)
     EXPECT_NE(std::find(names.begin(), names.end(), p), names.end()) << p;
@@ -1491,21 +1482,21 @@ TEST_F(TarWritersTest, CorpusFilesEndingEarlyOrMalformedReadAsBsdtarReadsThem) {
 TEST_F(TarWritersTest, GitArchiveListsAsBsdtarReadsIt) {
   if (!have_tool("git --version") || !have_tool("bsdtar --version"))
     GTEST_SKIP() << "git and bsdtar are needed to write and read the test archive";
-  temp_dir dir;
+  temp_folder dir{"brenmoor-tar"};
   // git writes a pax global header, the ustar prefix for paths up to 256
   // bytes and pax records beyond.
   std::string prefixed = std::string(120, 'p') + "/" + std::string(60, 'f');
   std::string long_path = std::string(200, 'q') + "/" + std::string(150, 'g');
-  std::string script = "set -e; cd '" + dir.path + "'; git init -q repo; cd repo; mkdir " +
+  std::string script = "set -e; cd '" + dir.path() + "'; git init -q repo; cd repo; mkdir " +
                        prefixed.substr(0, 120) + " " + long_path.substr(0, 200) + "; echo one > " +
                        prefixed + "; echo two > " + long_path +
                        "; printf 'caf\\303\\251\\n' > 'caf\xC3\xA9.txt'; echo readme > README;"
                        "git add -A; git -c user.name=t -c user.email=t@example.com commit -qm c;"
                        "git archive --format=tar -o ../git.tar HEAD";
   ASSERT_EQ(std::system(script.c_str()), 0);
-  check_like_bsdtar(dir, dir.path + "/git.tar");
+  check_like_bsdtar(dir, dir.path() + "/git.tar");
   recorder r;
-  list(put("git.tar", read_file(dir.path + "/git.tar")), r, false);
+  list(put("git.tar", read_file(dir.path() + "/git.tar")), r, false);
   EXPECT_EQ(r.names(),
             (std::vector<std::string>{"README", "caf\xC3\xA9.txt", prefixed, long_path}));
 }
