@@ -91,13 +91,7 @@ class index {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto found = entries_.find(k);
-      if (found != entries_.end()) {
-        recent_.splice(recent_.begin(), recent_, found->second.place);
-        std::shared_ptr<content_entry> entry = found->second.entry;
-        // Entries grow as passes use them: the budget is applied at every find.
-        trim_locked(g_budget.load());
-        return entry;
-      }
+      if (found != entries_.end()) return use_locked(found);
     }
     // A new entry starts from the disk, read without holding the index.
     auto made = std::make_shared<content_entry>();
@@ -110,13 +104,7 @@ class index {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = entries_.find(k);
-    if (found != entries_.end()) {
-      // Another thread made it meanwhile.
-      recent_.splice(recent_.begin(), recent_, found->second.place);
-      std::shared_ptr<content_entry> entry = found->second.entry;
-      trim_locked(g_budget.load());
-      return entry;
-    }
+    if (found != entries_.end()) return use_locked(found);  // another thread made it meanwhile
     recent_.push_front(k);
     entries_.emplace(k, slot{made, recent_.begin()});
     trim_locked(g_budget.load());
@@ -144,6 +132,15 @@ class index {
     std::shared_ptr<content_entry> entry;
     std::list<key>::iterator place;
   };
+
+  // The entry `found` holds, now the most recently used. Entries grow as
+  // passes use them: the budget is applied at every find.
+  std::shared_ptr<content_entry> use_locked(std::map<key, slot>::iterator found) {
+    recent_.splice(recent_.begin(), recent_, found->second.place);
+    std::shared_ptr<content_entry> entry = found->second.entry;
+    trim_locked(g_budget.load());
+    return entry;
+  }
 
   // Drops least recently used entries until the rest fit in `budget`; the
   // most recent one always stays.

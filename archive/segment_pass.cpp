@@ -1,7 +1,5 @@
 #include "archive/segment_pass.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -11,6 +9,8 @@
 #include <new>
 #include <thread>
 #include <vector>
+
+#include "io/processor_count.h"
 
 namespace sonovale_io {
 
@@ -127,16 +127,6 @@ struct spare_buffer {
   std::unique_ptr<uint8_t[]> bytes;
   size_t capacity;
 };
-
-unsigned processor_count() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
-    return static_cast<unsigned>(CPU_COUNT(&set));
-  }
-  unsigned n = std::thread::hardware_concurrency();
-  return n != 0 ? n : 1;
-}
 
 class segment_pass final : public view_pass {
  public:

@@ -1,7 +1,5 @@
 #include "formats/bzip2/bz2_parallel.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -16,6 +14,7 @@
 #include "formats/bzip2/bz2_block_finder.h"
 #include "formats/bzip2/bz2_expand.h"
 #include "io/exceptions.h"
+#include "io/processor_count.h"
 
 using sonovale_io::file_ptr;
 
@@ -48,16 +47,6 @@ constexpr size_t max_candidates = 4096;
 // (at most bz2_max_block_size bytes) in the same buffer.
 constexpr uint32_t output_capacity = 1536 << 10;
 static_assert(output_capacity >= bz2_max_block_size);
-
-unsigned processor_count() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
-    return static_cast<unsigned>(CPU_COUNT(&set));
-  }
-  unsigned n = std::thread::hardware_concurrency();
-  return n != 0 ? n : 1;
-}
 
 // A heap buffer kept for reuse: fresh memory costs a page fault per page
 // when first touched, which adds up over many blocks.
