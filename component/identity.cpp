@@ -1,6 +1,8 @@
 #include "component/identity.h"
 
+#if BRENMOOR_ISAL
 #include <isa-l.h>
+#endif
 #include <lzma.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -23,7 +25,9 @@ void componentversion_myimpl::write_display_name(plix::string_base& out) {
   out.set_string("Brenmoor");
 }
 
-void componentversion_myimpl::write_version(plix::string_base& out) { out.set_string("1.8"); }
+void componentversion_myimpl::write_version(plix::string_base& out) {
+  out.set_string("1.8");
+}
 
 void componentversion_myimpl::write_description(plix::string_base& out) {
   out.set_string(
@@ -32,17 +36,22 @@ void componentversion_myimpl::write_description(plix::string_base& out) {
 }
 
 void componentversion_myimpl::write_library_versions(plix::string_base& out) {
+  std::string text = std::string("zlib ") + zlibVersion() + "\n";
+#if BRENMOOR_ISAL
   // ISA-L has no call that tells its version; its header does.
   std::string isal = std::to_string(ISAL_MAJOR_VERSION) + "." + std::to_string(ISAL_MINOR_VERSION) +
                      "." + std::to_string(ISAL_PATCH_VERSION);
-  std::string text = std::string("zlib ") + zlibVersion() + "\n";
   text += "ISA-L " + isal + " (from its header at build time)\n";
+#else
+  text += "ISA-L not built in (zlib alone inflates gzip)\n";
+#endif
   text += std::string("liblzma ") + lzma_version_string() + "\n";
   text += std::string("libzstd ") + ZSTD_versionString() + "\n";
   out.set_string(text.c_str());
 }
 
-bool component_installation_validator_filename::query_class(service_ptr_t<service_base>& out, const GUID& id) {
+bool component_installation_validator_filename::query_class(service_ptr_t<service_base>& out,
+                                                            const GUID& id) {
   return answer_class<component_installation_validator>(this, out, id);
 }
 

@@ -1,5 +1,7 @@
 #include "host/host_time.h"
 
+#include <limits>
+
 namespace {
 
 constexpr int64_t seconds_1601_to_1970 = 11644473600;
@@ -14,10 +16,17 @@ uint64_t timestamp_from_unix(int64_t seconds, uint32_t nanoseconds) {
 }
 
 timespec timespec_from_timestamp(uint64_t timestamp) {
-  // 2^64 ticks are about 1.8e12 seconds, far inside time_t.
+  // 2^64 ticks are about 1.8e12 seconds: far inside a 64-bit time_t, but
+  // not inside a 32-bit one, where casting would wrap.
+  constexpr int64_t lowest = std::numeric_limits<time_t>::min();
+  constexpr int64_t highest = std::numeric_limits<time_t>::max();
+  int64_t seconds = static_cast<int64_t>(timestamp / ticks_per_second) - seconds_1601_to_1970;
   timespec t{};
-  t.tv_sec = static_cast<time_t>(static_cast<int64_t>(timestamp / ticks_per_second) -
-                                 seconds_1601_to_1970);
+  if (seconds < lowest || seconds > highest) {
+    t.tv_sec = static_cast<time_t>(seconds < lowest ? lowest : highest);
+    return t;
+  }
+  t.tv_sec = static_cast<time_t>(seconds);
   t.tv_nsec = static_cast<long>(timestamp % ticks_per_second) * 100;
   return t;
 }

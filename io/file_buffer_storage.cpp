@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +14,12 @@ namespace {
 constexpr uint64_t huge = file_buffer_storage::huge_page_size;
 
 std::atomic<uint64_t> mapping_threshold{huge};
+
+// The largest block asked of the system: a mapping is rounded up to 2 MiB
+// and asked for with 2 MiB more, all of which must fit size_t. In a 32-bit
+// process a size near 4 GiB would otherwise wrap to a small one, and the
+// block would be far smaller than its recorded capacity.
+constexpr uint64_t max_block = uint64_t{SIZE_MAX} - 2 * huge;
 
 uint64_t round_to_huge(uint64_t n) {
   return (n + huge - 1) & ~(huge - 1);
@@ -64,6 +71,7 @@ void file_buffer_storage::release() {
 
 void file_buffer_storage::grow(uint64_t n, uint64_t keep) {
   if (n <= capacity_) return;
+  if (n > max_block) throw plix::bad_alloc();
   if (mapped_ || n >= file_buffer_mapping_threshold()) {
     if (mapped_) {
       grow_mapping(round_to_huge(n), keep);

@@ -36,7 +36,8 @@ class file_buffer_storage {
   // Makes the capacity at least `n` bytes, keeping the first `keep` bytes
   // (keep <= capacity). A heap block becomes exactly `n` bytes; a mapping
   // is `n` rounded up to huge_page_size. Throws plix::bad_alloc, changing
-  // nothing, when the memory cannot be had.
+  // nothing, when the memory cannot be had (in a 32-bit process, never
+  // within 4 MiB of 4 GiB).
   void grow(uint64_t n, uint64_t keep);
 
   // Releases the capacity beyond `n` bytes (rounded up as grow does),

@@ -194,7 +194,12 @@ std::string human_text(std::string_view bytes) {
 
 std::string format_time(uint64_t timestamp) {
   if (timestamp == UINT64_MAX) return "unknown";
-  time_t seconds = timespec_from_timestamp(timestamp).tv_sec;
+  // A time that time_t cannot hold (a 32-bit one) comes back clamped.
+  timespec time = timespec_from_timestamp(timestamp);
+  if (timestamp_from_unix(time.tv_sec, static_cast<uint32_t>(time.tv_nsec)) != timestamp) {
+    return "unknown";
+  }
+  time_t seconds = time.tv_sec;
   struct tm utc;
   if (::gmtime_r(&seconds, &utc) == nullptr) return "unknown";
   char text[40];

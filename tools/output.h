@@ -46,7 +46,8 @@ std::string json_string(std::string_view bytes);
 std::string human_text(std::string_view bytes);
 
 // A time stamp (100 ns since 1601-01-01 UTC) as "YYYY-MM-DDTHH:MM:SSZ";
-// "unknown" for all ones.
+// "unknown" for all ones, and for times time_t cannot hold (a 32-bit
+// time_t holds 1901-12-13 to 2038-01-19).
 std::string format_time(uint64_t timestamp);
 
 // A byte count as "1.5 MiB"; below 1 KiB as "123 B".

@@ -1,7 +1,9 @@
 #include "formats/gzip/gzip_inflater.h"
 
+#if BRENMOOR_ISAL
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -29,20 +31,22 @@ constexpr uint32_t kept_tail = 16;
 // for raw deflate.
 constexpr int gzip_window_bits = 31;
 constexpr int raw_window_bits = -15;
-// The longest block header: 14 + 19 * 3 bits, then at most 316 code lengths
-// of at most 7 + 7 bits each, under 600 bytes.
-constexpr uint32_t header_lookahead = 1024;
-
 // zlib's data_type after inflate: bit 7 at a block boundary, bit 6 when the
 // block just ended was its member's last, bit 8 just after a block header;
 // bits 0-2 the unused bits of the last byte taken.
 constexpr int zlib_boundary = 128;
 constexpr int zlib_last_block = 64;
+
+#if BRENMOOR_ISAL
+// The longest block header: 14 + 19 * 3 bits, then at most 316 code lengths
+// of at most 7 + 7 bits each, under 600 bytes.
+constexpr uint32_t header_lookahead = 1024;
 constexpr int zlib_after_header = 256;
 
 // Returned by the ISA-L road when ISA-L refuses a block; never leaves the
 // inflater.
 const char isal_refused[] = " refused by ISA-L";
+#endif
 
 }  // namespace
 
@@ -71,13 +75,17 @@ error_text gzip_inflater::prepare(File_Reader& source) {
   source_ = &source;
   try {
     input_.set_size(input_size);
+#if BRENMOOR_ISAL
     isal_ = std::make_unique<inflate_state>();
     window_ = std::make_unique<uint8_t[]>(gzip_window_size);
+#endif
     scratch_ = std::make_unique<uint8_t[]>(gzip_window_size);
   } catch (const std::bad_alloc&) {
     return err_out_of_memory;
   }
+#if BRENMOOR_ISAL
   isal_inflate_init(isal_.get());
+#endif
   int result = inflateInit2(&zlib_, raw_window_bits);
   if (result != Z_OK) return zlib_error_text(result);
   zlib_live_ = true;
@@ -92,8 +100,12 @@ error_text gzip_inflater::start(File_Reader& source, const uint8_t* first, uint3
   buffered_ = count;
   next_ = input_.data();
   avail_ = count;
+#if BRENMOOR_ISAL
   phase_ = phase::member_header;
   return nullptr;
+#else
+  return begin_zlib_road();
+#endif
 }
 
 error_text gzip_inflater::resume(File_Reader& source, const gzip_resume_point& point) {
@@ -116,15 +128,19 @@ error_text gzip_inflater::resume(File_Reader& source, const gzip_resume_point& p
   next_ = input_.data();
   avail_ = 0;
   if (error_text error = read_more(0)) return error;
+  output_ = point.output_position;
+#if BRENMOOR_ISAL
   block_bit_ = point.input_offset * 8 - point.bits;
   member_ = point.member;
   member_length_ = point.member_length;
   member_crc_ = point.member_crc;
-  output_ = point.output_position;
   window_length_ = static_cast<uint32_t>(point.window.size());
   if (window_length_ != 0) std::memcpy(window_.get(), point.window.data(), window_length_);
   phase_ = phase::block_start;
   return nullptr;
+#else
+  return begin_zlib_road();
+#endif
 }
 
 error_text gzip_inflater::keep_bytes_past_output() {
@@ -204,6 +220,7 @@ error_text gzip_inflater::inflate_some(uint8_t* out, uint32_t capacity, uint32_t
   if (ended_ || capacity == 0) return nullptr;
   if (source_ == nullptr) return err_corrupt_file;
   if (use_zlib_) return zlib_inflate_some(out, capacity, produced);
+#if BRENMOOR_ISAL
   error_text error = isal_inflate_some(out, capacity, produced);
   if (error == isal_refused) {
     if ((error = switch_to_zlib()) != nullptr) return error;
@@ -214,7 +231,12 @@ error_text gzip_inflater::inflate_some(uint8_t* out, uint32_t capacity, uint32_t
   }
   if (error == nullptr && !ended_) keep_window(out, produced);
   return error;
+#else
+  return err_internal_bug;
+#endif
 }
+
+#if BRENMOOR_ISAL
 
 // The ISA-L road. Each block goes through the same steps: zlib reads its
 // header, its BFINAL bit is set in the buffer, ISA-L starts on it afresh
@@ -382,34 +404,9 @@ void gzip_inflater::keep_window(const uint8_t* out, uint32_t produced) {
   window_length_ = want;
 }
 
-void gzip_inflater::describe_boundary(gzip_resume_point& point) const {
-  point.output_position = output_;
-  point.member = member_;
-  point.member_length = member_length_;
-  if (!use_zlib_) {
-    uint64_t byte = block_bit_ / 8;
-    auto bit = static_cast<uint8_t>(block_bit_ % 8);
-    point.input_offset = bit != 0 ? byte + 1 : byte;
-    point.bits = bit != 0 ? static_cast<uint8_t>(8 - bit) : 0;
-    point.byte = bit != 0 ? input_.data()[byte - buffer_offset_] : 0;
-    point.member_crc = member_crc_;
-    point.window.assign(window_.get(), window_.get() + window_length_);
-    return;
-  }
-  point.input_offset = cursor_offset();
-  point.bits = static_cast<uint8_t>(zlib_.data_type & 7);
-  point.byte = point.bits != 0 ? next_[-1] : 0;
-  point.member_crc = zlib_raw_ ? member_crc_ : static_cast<uint32_t>(zlib_.adler);
-  point.window.resize(gzip_window_size);
-  uInt length = 0;
-  inflateGetDictionary(const_cast<z_stream*>(&zlib_), point.window.data(), &length);
-  point.window.resize(length);
-}
-
 // The zlib road: zlib alone, from the inflater's starting point, passing
 // over what the ISA-L road delivered before it was refused.
 error_text gzip_inflater::switch_to_zlib() {
-  use_zlib_ = true;
   uint64_t origin_output = from_point_ ? origin_.output_position : 0;
   skip_ = output_ - origin_output;
   output_ = origin_output;
@@ -420,6 +417,41 @@ error_text gzip_inflater::switch_to_zlib() {
   next_ = input_.data();
   avail_ = 0;
   if (error_text error = read_more(0)) return error;
+  return begin_zlib_road();
+}
+#endif
+
+void gzip_inflater::describe_boundary(gzip_resume_point& point) const {
+  point.output_position = output_;
+  point.member = member_;
+  point.member_length = member_length_;
+#if BRENMOOR_ISAL
+  if (!use_zlib_) {
+    uint64_t byte = block_bit_ / 8;
+    auto bit = static_cast<uint8_t>(block_bit_ % 8);
+    point.input_offset = bit != 0 ? byte + 1 : byte;
+    point.bits = bit != 0 ? static_cast<uint8_t>(8 - bit) : 0;
+    point.byte = bit != 0 ? input_.data()[byte - buffer_offset_] : 0;
+    point.member_crc = member_crc_;
+    point.window.assign(window_.get(), window_.get() + window_length_);
+    return;
+  }
+#endif
+  point.input_offset = cursor_offset();
+  point.bits = static_cast<uint8_t>(zlib_.data_type & 7);
+  point.byte = point.bits != 0 ? next_[-1] : 0;
+  point.member_crc = zlib_raw_ ? member_crc_ : static_cast<uint32_t>(zlib_.adler);
+  point.window.resize(gzip_window_size);
+  uInt length = 0;
+  inflateGetDictionary(const_cast<z_stream*>(&zlib_), point.window.data(), &length);
+  point.window.resize(length);
+}
+
+// Sets zlib up at the inflater's starting point, where the cursor stands:
+// the first member's header, or the byte holding a resume point's first
+// unused bits.
+error_text gzip_inflater::begin_zlib_road() {
+  use_zlib_ = true;
   int result = inflateReset2(&zlib_, from_point_ ? raw_window_bits : gzip_window_bits);
   if (result != Z_OK) return zlib_error_text(result);
   zlib_raw_ = from_point_;

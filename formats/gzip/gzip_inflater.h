@@ -5,7 +5,8 @@
 // every member and block header first, and where ISA-L refuses a block,
 // zlib alone inflates again from the inflater's starting point
 // (docs/design.md). Member trailers are checked against each member's
-// CRC-32 and length.
+// CRC-32 and length. Built without ISA-L (BRENMOOR_ISAL 0), zlib alone
+// inflates from the start, with the same bytes and errors.
 //
 // Like the reader layer, it reports failures as error texts: " corrupt
 // file" for bad data or data that ends inside a member, " out of memory",
@@ -22,7 +23,9 @@
 #include "archive/data_reader.h"
 #include "io/byte_array.h"
 
+#if BRENMOOR_ISAL
 struct inflate_state;
+#endif
 
 // zlib's result code as an error text: " out of memory" for Z_MEM_ERROR,
 // " corrupt file" for Z_DATA_ERROR, zlib's own text for its other codes.
@@ -94,16 +97,20 @@ class gzip_inflater {
   uint64_t cursor_offset() const;
   void set_cursor(uint64_t offset);
 
+  error_text read_trailer(uint32_t crc, uint64_t length);
+
+#if BRENMOOR_ISAL
   // The ISA-L road.
   error_text isal_inflate_some(uint8_t* out, uint32_t capacity, uint32_t& produced);
   error_text read_member_header();
   error_text check_block_header();
   error_text begin_block(const uint8_t* out, uint32_t produced);
-  error_text read_trailer(uint32_t crc, uint64_t length);
   void keep_window(const uint8_t* out, uint32_t produced);
+  error_text switch_to_zlib();
+#endif
 
   // The zlib road.
-  error_text switch_to_zlib();
+  error_text begin_zlib_road();
   error_text zlib_inflate_some(uint8_t* out, uint32_t capacity, uint32_t& produced);
   error_text zlib_step(uint8_t* out, uint32_t n, int flush, uint32_t& produced);
   error_text zlib_end_member();
@@ -115,15 +122,20 @@ class gzip_inflater {
   uint64_t buffer_offset_ = 0;  // file offset of input_[0]
   uint32_t buffered_ = 0;       // bytes of input_ holding file data
 
-  std::unique_ptr<inflate_state> isal_;
   z_stream zlib_{};
   bool zlib_live_ = false;
   bool use_zlib_ = false;
   bool zlib_raw_ = false;  // the zlib road inflates raw deflate to the member's end
 
+#if BRENMOOR_ISAL
+  // The ISA-L road's state.
+  std::unique_ptr<inflate_state> isal_;
   phase phase_ = phase::done;
   uint64_t block_bit_ = 0;  // file bit position of the next block's header
   bool last_block_ = false;
+  std::unique_ptr<uint8_t[]> window_;  // the member's last output, up to 32 KiB
+  uint32_t window_length_ = 0;
+#endif
 
   // Where this inflater started, for the zlib road to start again.
   bool from_point_ = false;
@@ -133,8 +145,6 @@ class gzip_inflater {
   uint64_t member_ = 0;
   uint64_t member_length_ = 0;
   uint32_t member_crc_ = 0;
-  std::unique_ptr<uint8_t[]> window_;  // the member's last output, up to 32 KiB
-  uint32_t window_length_ = 0;
   std::unique_ptr<uint8_t[]> scratch_;
   std::unique_ptr<uint8_t[]> stage_;  // set by keep_bytes_past_output
   uint64_t output_ = 0;
