@@ -149,6 +149,8 @@ class segment_pass final : public view_pass {
   }
 
   void start_workers(unsigned count) {
+    // Set before any worker runs, read-only while they do.
+    window_ = count + 2;
     try {
       for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
     } catch (const std::exception&) {
@@ -271,7 +273,9 @@ class segment_pass final : public view_pass {
     }
   }
 
-  size_t window() const { return workers_.size() + 2; }
+  // Segments decoded or decoding ahead of the consumer, at most: one per
+  // worker and two more, so that no worker waits on the consumer.
+  size_t window() const { return window_; }
 
   // A buffer of at least `size` bytes, reused when one is spare.
   spare_buffer take_buffer(size_t size) {
@@ -350,6 +354,7 @@ class segment_pass final : public view_pass {
   size_t claimed_ = 0;
   stop_flag stopping_;
   std::vector<std::thread> workers_;
+  size_t window_ = 2;
 };
 
 }  // namespace
