@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -116,8 +117,17 @@ class workspace {
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The entries given replace the inherited ones of the same name: a
+    // duplicate name would leave the choice to the loader (glibc takes the
+    // first, qemu's user-mode emulator the last).
     std::vector<std::string> env_text = environment;
-    for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string_view entry(*e);
+      std::string_view name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = !name.empty() && std::any_of(environment.begin(), environment.end(),
+                                  [&](const std::string& given) { return given.starts_with(name); });
+      if (!replaced) env_text.emplace_back(entry);
+    }
     std::vector<char*> envp;
     for (std::string& e : env_text) envp.push_back(e.data());
     envp.push_back(nullptr);
