@@ -260,12 +260,18 @@ bool content_entry::checkpoint_at_or_before(uint64_t position, indexed_checkpoin
   return true;
 }
 
-std::vector<indexed_checkpoint> content_entry::checkpoints_after(uint64_t position) const {
+std::vector<indexed_checkpoint> content_entry::checkpoints_after(uint64_t position,
+                                                                 uint64_t spacing) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<indexed_checkpoint> out;
+  uint64_t last = position;
   for (auto it = checkpoints_.upper_bound(position); it != checkpoints_.end(); ++it) {
+    // A state is as large as the format's window (32 KiB for gzip): only
+    // those asked for are copied.
+    if (it->first - last < spacing) continue;
     const held_checkpoint& h = it->second;
     out.push_back({{it->first, h.state}, h.confirmed, h.has_check, h.check});
+    last = it->first;
   }
   return out;
 }

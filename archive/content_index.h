@@ -82,8 +82,11 @@ class content_entry final : public checkpoint_sink {
   // Copies the checkpoint with the largest output position not above
   // `position` into `out`; false when there is none.
   bool checkpoint_at_or_before(uint64_t position, indexed_checkpoint& out) const;
-  // The checkpoints past `position`, in output order.
-  std::vector<indexed_checkpoint> checkpoints_after(uint64_t position) const;
+  // The checkpoints past `position`, in output order, each the first at
+  // least `spacing` bytes of output past the one before it (the first:
+  // past `position`). Spacing 0 or 1 gives every one.
+  std::vector<indexed_checkpoint> checkpoints_after(uint64_t position,
+                                                    uint64_t spacing = 0) const;
   size_t checkpoint_count() const;
 
   // The content's size, unknown_size until a pass has reached its end.

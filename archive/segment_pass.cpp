@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "io/file_buffer_storage.h"
 #include "io/processor_count.h"
 
 namespace sonovale_io {
@@ -116,16 +117,10 @@ struct segment {
   uint64_t size() const { return end.output_position - start.output_position; }
 
   // Written by its worker, read once `done` is set (under the pass's lock).
-  std::unique_ptr<uint8_t[]> bytes;
-  size_t capacity = 0;
+  std::unique_ptr<file_buffer_storage> bytes;
   bool ok = false;
   bool disagrees = false;  // decoded, but its end is not the checkpoint said
   bool done = false;
-};
-
-struct spare_buffer {
-  std::unique_ptr<uint8_t[]> bytes;
-  size_t capacity;
 };
 
 class segment_pass final : public view_pass {
@@ -176,7 +171,7 @@ class segment_pass final : public view_pass {
         continue;
       }
       size_t n = static_cast<size_t>(std::min<uint64_t>(capacity - done, s.size() - taken_));
-      std::memcpy(out + done, s.bytes.get() + taken_, n);
+      std::memcpy(out + done, s.bytes->data() + taken_, n);
       taken_ += n;
       done += n;
       if (taken_ == s.size()) finish_segment();
@@ -207,7 +202,7 @@ class segment_pass final : public view_pass {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       // Kept for the next segment: fresh memory costs a page fault a page.
-      if (s.bytes) spare_.push_back({std::move(s.bytes), s.capacity});
+      if (s.bytes) spare_.push_back(std::move(s.bytes));
       ++next_;
     }
     taken_ = 0;
@@ -277,13 +272,16 @@ class segment_pass final : public view_pass {
   // worker and two more, so that no worker waits on the consumer.
   size_t window() const { return window_; }
 
-  // A buffer of at least `size` bytes, reused when one is spare.
-  spare_buffer take_buffer(size_t size) {
+  // A buffer of at least `size` bytes, reused when one is spare. New ones
+  // are file storage: from 2 MiB up on huge pages, so that filling one
+  // costs a page fault per 2 MiB rather than per 4 KiB. Throws
+  // plix::bad_alloc when the memory cannot be had.
+  std::unique_ptr<file_buffer_storage> take_buffer(size_t size) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       for (size_t i = 0; i < spare_.size(); ++i) {
-        if (spare_[i].capacity >= size) {
-          spare_buffer b = std::move(spare_[i]);
+        if (spare_[i]->capacity() >= size) {
+          std::unique_ptr<file_buffer_storage> b = std::move(spare_[i]);
           spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(i));
           return b;
         }
@@ -291,24 +289,24 @@ class segment_pass final : public view_pass {
     }
     // Segments run a little past their nominal size: room for that, so that
     // buffers are reused.
-    size_t capacity = static_cast<size_t>(
-        std::max<uint64_t>(size, std::min(segment_bytes_ + segment_bytes_ / 4, max_segment_size)));
-    return {std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[capacity]), capacity};
+    auto buffer = std::make_unique<file_buffer_storage>();
+    buffer->grow(std::max<uint64_t>(size, std::min(segment_bytes_ + segment_bytes_ / 4,
+                                                   max_segment_size)),
+                 0);
+    return buffer;
   }
 
   void decode_segment(segment& s) {
     try {
       auto size = static_cast<size_t>(s.size());
-      spare_buffer buffer = take_buffer(size);
-      if (!buffer.bytes) return;
-      std::unique_ptr<uint8_t[]>& bytes = buffer.bytes;
+      std::unique_ptr<file_buffer_storage> bytes = take_buffer(size);
       file_ptr reader(new service_impl_t<source_reader>(shared_));
       collecting_sink seen;
       std::unique_ptr<view_pass> pass =
           format_.start(reader, s.from_start ? nullptr : &s.start, seen, stopping_);
       size_t got = 0;
       while (got < size) {
-        size_t n = pass->decode(bytes.get() + got, size - got, stopping_);
+        size_t n = pass->decode(bytes->data() + got, size - got, stopping_);
         if (n == 0) break;
         got += n;
       }
@@ -322,7 +320,6 @@ class segment_pass final : public view_pass {
       }
       if (reached && reported) {
         s.bytes = std::move(bytes);
-        s.capacity = buffer.capacity;
         s.ok = true;
       } else if (reached || got == size) {
         s.disagrees = true;
@@ -348,7 +345,7 @@ class segment_pass final : public view_pass {
   std::unique_ptr<view_pass> tail_;
 
   std::mutex mutex_;
-  std::vector<spare_buffer> spare_;
+  std::vector<std::unique_ptr<file_buffer_storage>> spare_;
   std::condition_variable work_ready_;
   std::condition_variable segment_done_;
   size_t claimed_ = 0;
@@ -370,18 +367,19 @@ std::unique_ptr<view_pass> start_segment_pass(view_format& format, const file_pt
                                               uint64_t segment_bytes) {
   check_aborted(abort);
   uint64_t start = from != nullptr ? from->output_position : 0;
-  std::vector<indexed_checkpoint> ahead = entry->checkpoints_after(start);
+  // Each segment ends at the first checkpoint at least segment_bytes past
+  // its start.
+  std::vector<indexed_checkpoint> ends =
+      entry->checkpoints_after(start, std::max<uint64_t>(segment_bytes, 1));
   std::vector<segment> segments;
   segment current;
   current.from_start = from == nullptr;
   if (from != nullptr) current.start = *from;
-  for (indexed_checkpoint& c : ahead) {
-    uint64_t length = c.point.output_position - current.start.output_position;
-    if (length < std::max<uint64_t>(segment_bytes, 1)) continue;
-    if (length > max_segment_size) break;
-    current.end = c.point;
+  for (indexed_checkpoint& c : ends) {
+    if (c.point.output_position - current.start.output_position > max_segment_size) break;
     segment next;
     next.start = c.point;
+    current.end = std::move(c.point);
     segments.push_back(std::move(current));
     current = std::move(next);
   }
