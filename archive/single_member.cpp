@@ -1,9 +1,12 @@
 #include "archive/single_member.h"
 
 #include "archive/content_index.h"
+#include "archive/decoded_view.h"
 #include "archive/member_path.h"
+#include "archive/segment_pass.h"
 #include "archive/view_format.h"
 #include "io/file_buffer.h"
+#include "io/transfer.h"
 
 namespace sonovale_io {
 
@@ -11,6 +14,11 @@ namespace {
 
 // The host's filesystem of temporary files.
 constexpr char temporary_path[] = "tempmem://";
+
+// Smaller compressed files go straight to the whole-file road: they seldom
+// hold two segments' worth of checkpoints, and looking for them reads the
+// file's fingerprint and the index.
+constexpr uint64_t min_size_through_view = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -42,6 +50,30 @@ uint64_t single_member_archive::size_without_decoding(const char* path, const fi
   return entry != nullptr && entry->verified() ? entry->content_size_hint() : unknown_size;
 }
 
+file_ptr single_member_archive::decode_content(const char* path, const file_ptr& archive,
+                                               uint64_t timestamp, abort_callback& abort) {
+  view_format* format = find_view_format(get_type_name());
+  if (format != nullptr && segment_workers() > 1 && archive->can_seek()) {
+    uint64_t size = archive->get_size(abort);
+    if (size != unknown_size && size >= min_size_through_view) {
+      uint64_t position = archive->get_position(abort);
+      if (format->decodes_whole_files_through_views(archive, abort)) {
+        std::shared_ptr<content_entry> entry = find_content_entry(path, *archive, *format, abort);
+        // Checkpoints for two segments at least; with fewer a view would
+        // decode on one core, as the whole-file road does.
+        if (entry != nullptr && entry->checkpoint_count() >= 2) {
+          service_ptr_t<decoded_view> view =
+              new service_impl_t<decoded_view>(*format, archive, std::move(entry), timestamp);
+          view->read_to_the_end();
+          return read_to_memory(*view, abort);
+        }
+      }
+      archive->seek(position, abort);
+    }
+  }
+  return decode_to_new_file(decode_, archive, timestamp, abort);
+}
+
 void single_member_archive::list_members(const char* path, file_ptr& reader,
                                          member_callback& callback, bool supply_readers) {
   if (!is_our_archive_extension(path)) throw exception_io_data();
@@ -55,7 +87,7 @@ void single_member_archive::list_members(const char* path, file_ptr& reader,
   file_ptr content;
   stats.size = supply_readers ? unknown_size : size_without_decoding(path, archive, callback);
   if (supply_readers || (content_size_ == nullptr && stats.size == unknown_size)) {
-    content = decode_to_new_file(decode_, archive, stats.timestamp, callback);
+    content = decode_content(path, archive, stats.timestamp, callback);
     stats.size = content->get_size(callback);
   }
   callback.on_member(this, member_path.get_ptr(), stats, content);
@@ -80,7 +112,7 @@ file_stats single_member_archive::get_member_stats(const char* archive_path, con
 void single_member_archive::open_member(file_ptr& out, const char* archive_path, const char*,
                                         abort_callback& abort) {
   file_ptr archive = open_archive_file(archive_path, abort);
-  out = decode_to_new_file(decode_, archive, archive->get_timestamp(abort), abort);
+  out = decode_content(archive_path, archive, archive->get_timestamp(abort), abort);
 }
 
 bool single_member_unpacker::query_class(service_ptr_t<service_base>& out, const GUID& id) {

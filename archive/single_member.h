@@ -71,6 +71,14 @@ class BRENMOOR_SHARED single_member_archive : public archive_impl {
   // found and verified, as the content index keeps it; else unknown_size.
   uint64_t size_without_decoding(const char* path, const file_ptr& archive,
                                  abort_callback& abort);
+  // The decoded content of `archive`, opened from `path`, in a new
+  // in-memory file at position 0 stamped `timestamp`: read through a
+  // decoded view, which decodes on every core, when the content index
+  // holds checkpoints for the file and the format allows it
+  // (view_format::decodes_whole_files_through_views); otherwise decoded
+  // whole as decode_to_new_file does. Throws the same exceptions either way.
+  file_ptr decode_content(const char* path, const file_ptr& archive, uint64_t timestamp,
+                          abort_callback& abort);
 
   decode_whole_fn decode_;
   content_size_fn content_size_;

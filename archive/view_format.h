@@ -79,6 +79,18 @@ class view_format {
   // passes are not also run side by side between checkpoints.
   virtual bool decodes_on_every_core() const { return false; }
 
+  // Whether the content of the whole file `source` may be decoded through
+  // a view, and so on every core from the checkpoints the content index
+  // holds, where the archive service would otherwise decode it whole with
+  // one pass on one core. First throws what that whole-file decoding
+  // refuses before any content and a view accepts (gzip: a trailer
+  // announcing 2 GiB or more), so that both roads fail alike. False, the
+  // default, keeps whole files on the format's own road.
+  virtual bool decodes_whole_files_through_views(const file_ptr& /*source*/,
+                                                 abort_callback& /*abort*/) {
+    return false;
+  }
+
  protected:
   ~view_format() = default;
 };

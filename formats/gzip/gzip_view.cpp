@@ -163,6 +163,14 @@ std::unique_ptr<view_pass> gzip_view_engine::start(const file_ptr& source,
   return pass;
 }
 
+bool gzip_view_engine::decodes_whole_files_through_views(const file_ptr& source,
+                                                         abort_callback& abort) {
+  // The whole pass reads the header and the announced size at its start.
+  uint32_t announced = 0;
+  gzip_start_whole_pass(source, false, announced, abort);
+  return true;
+}
+
 std::unique_ptr<view_pass> gzip_start_whole_pass(const file_ptr& source,
                                                  bool keep_bytes_past_output, uint32_t& announced,
                                                  abort_callback& abort) {

@@ -44,6 +44,10 @@ class gzip_view_engine final : public sonovale_io::view_format {
                                                 sonovale_io::checkpoint_sink& sink,
                                                 abort_callback& abort) override;
 
+  // True, after throwing what gzip_start_whole_pass throws for `source`.
+  bool decodes_whole_files_through_views(const sonovale_io::file_ptr& source,
+                                         abort_callback& abort) override;
+
  private:
   uint64_t spacing_;
 };

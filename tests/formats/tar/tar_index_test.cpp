@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/segment_pass.h"
 #include "tests/support/archive_services.h"
 #include "tests/support/bz2_data.h"
 #include "tests/support/gzip_data.h"
@@ -69,6 +70,14 @@ class TarIndex : public testing::Test, public archive_services {
     if (reads != nullptr) *reads = host.mem().fault_calls;
     host.mem().faults = {};
     return bytes;
+  }
+
+  // The content of the .gz `file` opened whole by its service, as `cat` and
+  // `extract` of it read it.
+  std::string open_whole(const std::string& file) {
+    file_ptr f;
+    gz.open_member(f, file.c_str(), "a.tar", abort_);
+    return read_all(*f);
   }
 
   // Lists the TAR in `file`: without readers, the walk that stores the
@@ -200,6 +209,12 @@ TEST_F(TarIndex, NothingTheDatabaseHoldsPlacesAWrongByte) {
         EXPECT_TRUE(o.ok) << o.error;
         EXPECT_TRUE(o.content == bytes);
       }
+      if (kind == std::string("gz")) {
+        // The whole TAR, as `cat` and `extract` of the .gz read it.
+        outcome o = outcome_of([&](std::string& out) { out = open_whole(file); });
+        EXPECT_TRUE(o.ok) << o.error;
+        EXPECT_TRUE(o.content == tar_);
+      }
       fs::remove_all(database_folder());
     }
   }
@@ -226,5 +241,56 @@ TEST_F(TarIndex, AMovedArchiveKeepsItsIndexARewrittenOneDoesNot) {
   for (const auto& [name, bytes] : members_) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(open("gz", file, name) == bytes);
+  }
+}
+
+// A later process opens a whole .gz from the checkpoints its index holds,
+// on every core where there are several, and ends as decoding the file
+// whole ends: the same bytes, or the same failure, whether the file was
+// damaged after it was indexed (the first and last 64 KiB unchanged, so
+// the index is still found) or its trailer announces what the whole-file
+// road refuses before decoding (views index such a file).
+TEST_F(TarIndex, AWholeGzipFileOpensFromItsIndexAsDecodingItWholeEnds) {
+  std::string file = put("gz");
+  const std::string good = host.mem().files.at(file);
+  std::string damaged = good;
+  damaged[damaged.size() / 4] ^= 0x10;
+  std::string announcing_2_gib = good;
+  announcing_2_gib[announcing_2_gib.size() - 1] = '\x80';
+  struct row {
+    const char* what;
+    const std::string& indexed;
+    const std::string& opened;
+  };
+  for (const row& r : {row{"as indexed", good, good}, row{"damaged after", good, damaged},
+                       row{"announcing 2 GiB", announcing_2_gib, announcing_2_gib}}) {
+    SCOPED_TRACE(r.what);
+    content_index_use(index_mode::disk, database_folder());
+    host.put("a.tar.gz", r.indexed);
+    // The walk stores the checkpoints it passes, though the trailer that
+    // announces 2 GiB fails it at the end.
+    outcome_of([&](std::string&) { list("gz", file); });
+    next_process();
+    host.put("a.tar.gz", r.opened);
+    outcome expected = decode_whole(gzip_inflate_into, r.opened);
+    EXPECT_EQ(expected.ok, &r.opened == &good) << expected.error;
+    outcome got = outcome_of([&](std::string& out) { out = open_whole(file); });
+    EXPECT_EQ(got.verdict(), expected.verdict());
+    if (got.ok) {
+      EXPECT_TRUE(got.content == tar_);
+    }
+    if (&r.opened == &good && segment_workers() > 1) {
+      // Decoded from the index: a segment pass confirmed the checkpoints it
+      // read from disk as it went (the whole-file road records none).
+      file_ptr compressed;
+      filesystem::g_open(compressed, file.c_str(), open_mode_read, abort_);
+      std::shared_ptr<content_entry> entry =
+          archive_impl::find_content_entry(file.c_str(), *compressed, gzip_view_format(), abort_);
+      ASSERT_NE(entry, nullptr);
+      std::vector<indexed_checkpoint> known = entry->checkpoints_after(0);
+      ASSERT_FALSE(known.empty());
+      EXPECT_TRUE(known.front().confirmed);
+    }
+    fs::remove_all(database_folder());
   }
 }
