@@ -22,6 +22,10 @@
 #             installed
 #   readers   views_probe listing the .tar.gz with readers (what extract
 #             does), indexed, on every core and under `taskset -c 0`
+#   extract   `brenmoor extract` of the .tar.gz's members (-m '*') into a
+#             scratch folder (in /dev/shm when there is one), the same two ways
+#   whole     `brenmoor cat` of the .tar.gz's one member (the whole TAR) to
+#             /dev/null, indexed, the same two ways
 #   first     `brenmoor list` of the TAR in the .tar.gz (a walk through the
 #             whole content) with an empty index on disk, against
 #             BRENMOOR_INDEX=memory: the cost of writing the index
@@ -137,6 +141,20 @@ if shutil.which("archivemount"):
 cases.append(("readers gz: every core", lambda: timed([probe, module, "list", inner("gz")])))
 cases.append(("readers gz: one core", lambda: timed(
     ["taskset", "-c", "0", probe, module, "list", inner("gz")])))
+extracted = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else work, "brenmoor-extract")
+
+def extract(prefix):
+    shutil.rmtree(extracted, ignore_errors=True)
+    os.makedirs(extracted)
+    try:
+        return timed(prefix + [cli, "-q", "extract", archive + ".gz", "-m", "*", "-C", extracted])
+    finally:
+        shutil.rmtree(extracted, ignore_errors=True)
+
+cases.append(("extract gz: every core", lambda: extract([])))
+cases.append(("extract gz: one core", lambda: extract(["taskset", "-c", "0"])))
+cases.append(("whole gz: every core", lambda: timed([cli, "cat", inner("gz")])))
+cases.append(("whole gz: one core", lambda: timed(["taskset", "-c", "0", cli, "cat", inner("gz")])))
 cases.append(("first gz: index on disk", lambda: first_pass(scratch)))
 cases.append(("first gz: index in memory", lambda: first_pass("memory")))
 
@@ -155,6 +173,9 @@ for n, _ in cases:
 m = {n: statistics.median(v) for n, v in results.items()}
 print("readers: every core / one core = %.2f" %
       (m["readers gz: every core"] / m["readers gz: one core"]))
+for what in ("extract", "whole"):
+    print("%s: every core / one core = %.2f" %
+          (what, m[what + " gz: every core"] / m[what + " gz: one core"]))
 print("first pass: disk / memory = %.3f" %
       (m["first gz: index on disk"] / m["first gz: index in memory"]))
 PY
